@@ -1,0 +1,79 @@
+#pragma once
+// The camera: opens a transport, picks the depth model, streams frames.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "VelmoraFrameBuffer.h"
+#include "VelmoraTypes.h"
+
+namespace Velmora {
+
+class VelmoraTOFSensor;
+class VelmoraDevice;
+class FramePool;
+
+struct FrameGeometry {
+    int32_t width;
+    int32_t height;
+};
+
+class VELMORA_EXPORT VelmoraTOFCamera {
+public:
+    VelmoraTOFCamera();
+    ~VelmoraTOFCamera();
+    VelmoraTOFCamera(const VelmoraTOFCamera&) = delete;
+    VelmoraTOFCamera& operator=(const VelmoraTOFCamera&) = delete;
+
+    TofErrorCode open(Connection mode, int index);
+    TofErrorCode openWithFile(const char* path, int index);
+    TofErrorCode openPostHandle();
+    TofErrorCode start(FrameType type);
+    TofErrorCode setOutputType(FrameType type);
+    TofErrorCode stop();
+    TofErrorCode close();
+
+    TofErrorCode setControl(CameraCtrl ctrl, int value);
+    TofErrorCode getControl(CameraCtrl ctrl, int* value);
+    TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
+    TofErrorCode getControlExt(CameraCtrl ctrl, const char** value);
+    CameraInfo getCameraInfo() const;
+    void adjustFrameRate();
+
+    // Blocks up to `timeout` ms (negative: without limit); null when no frame came.
+    VelmoraFrameBuffer* requestFrame(short timeout);
+    TofErrorCode releaseFrame(VelmoraFrameBuffer* frame);
+
+    void captureThread();
+    int analysisFrame(uint8_t* cache, struct LinkNode* node);
+    void updateFps();
+    int getRawImages(uint8_t* raw, short* out);
+    bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
+
+private:
+    void joinCaptureThread();
+
+    CameraInfo info{};
+    FrameGeometry rawGeometry{};
+    FrameGeometry depthGeometry{};
+    std::unique_ptr<VelmoraTOFSensor> sensor;
+    std::unique_ptr<VelmoraDevice> device;
+    std::unique_ptr<FramePool> framePool;
+    std::thread captureWorker;
+    std::atomic<bool> stopped{true};
+    int32_t platformModel = 0;
+    // Controls shared with the capture thread: atomics so a change lands on a frame boundary.
+    std::atomic<int32_t> skipFrame{0};
+    std::atomic<int32_t> skipFrameLoop{1};
+    int32_t skipCounter = 0;
+    float frameInterval = 0.0f;
+    float smoothing = 0.1f;
+    std::atomic<float> fps{0.0f};
+    int32_t fpsUpdates = 0;
+    int64_t lastFrameTime = 0;
+    std::atomic<bool> autoFrameRate{true};
+};
+
+}  // namespace Velmora
