@@ -14,6 +14,7 @@ namespace Velmora {
 class VelmoraTOFSensor;
 class VelmoraDevice;
 class FramePool;
+struct LinkNode;
 
 struct FrameGeometry {
     int32_t width;
@@ -47,12 +48,14 @@ public:
     TofErrorCode releaseFrame(VelmoraFrameBuffer* frame);
 
     void captureThread();
-    int analysisFrame(uint8_t* cache, struct LinkNode* node);
+    int analysisFrame(uint8_t* cache, LinkNode* node);
     void updateFps();
     int getRawImages(uint8_t* raw, short* out);
     bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
 
 private:
+    friend class CameraTestAccess;
+    TofErrorCode openSensor(std::unique_ptr<VelmoraTOFSensor> created);
     void joinCaptureThread();
 
     CameraInfo info{};
@@ -74,6 +77,8 @@ private:
     int32_t fpsUpdates = 0;
     int64_t lastFrameTime = 0;
     std::atomic<bool> autoFrameRate{true};
+    // Set by analysisFrame once the model has written into the output frame.
+    bool outputTouched = false;
 };
 
 }  // namespace Velmora

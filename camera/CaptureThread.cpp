@@ -1,0 +1,155 @@
+// The capture thread and frame delivery.
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+#include "FramePool.h"
+#include "VelmoraDevice.h"
+#include "VelmoraTOFCamera.h"
+#include "VelmoraTOFSensor.h"
+
+namespace Velmora {
+
+namespace {
+using SystemClock = std::chrono::system_clock;
+
+int64_t systemNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(SystemClock::now().time_since_epoch()).count();
+}
+
+uint64_t frameTimestamp(VelmoraFrameBuffer& frame) {
+    FrameDataFormat format{};
+    if (frame.getFormat(FrameType::RAW, &format) != 0) frame.getFormat(FrameType::DEPTH, &format);
+    return format.timestamp;
+}
+
+// nanosleep resumed after a signal, so the full millisecond passes.
+void sleepOneMillisecond() {
+    timespec request{0, 1000000};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) == -1 && errno == EINTR) request = remaining;
+}
+}  // namespace
+
+void VelmoraTOFCamera::captureThread() {
+    FramePool& pool = *framePool;
+    FrameQueue& queue = *pool.queue;
+    uint8_t* cache = static_cast<uint8_t*>(pool.cacheFrame->getData(FrameType::CACHE));
+    auto lastAdjust = SystemClock::now();
+    lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(lastAdjust.time_since_epoch()).count();
+
+    while (!stopped.load()) {
+        if (autoFrameRate.load() && SystemClock::now() - lastAdjust > std::chrono::seconds(3)) {
+            adjustFrameRate();
+            lastAdjust = SystemClock::now();
+        }
+
+        LinkNode* node = queue.popFree();
+        uint64_t reclaimedTimestamp = 0;
+        const bool reclaimed = node == nullptr;
+        if (reclaimed) {
+            // Every frame is ready or held: overwrite the oldest ready one, if any comes.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+            if (!pool.claim(&deadline, false)) {
+                sleepOneMillisecond();
+                continue;
+            }
+            node = queue.popReady(NodePlace::Capture);
+            if (!node) continue;
+            reclaimedTimestamp = frameTimestamp(*node->frame);
+        }
+
+        if (analysisFrame(cache, node) != 0) {
+            if (reclaimed && !outputTouched) {
+                // Nothing replaced it: the older frame stays deliverable instead of being lost.
+                node->frame->setTimestamp(reclaimedTimestamp);
+                queue.returnReady(node);
+                pool.publish();
+            } else {
+                queue.putBack(node);
+            }
+            continue;
+        }
+        updateFps();
+        queue.appendReady(node);
+        pool.publish();
+    }
+}
+
+int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
+    outputTouched = false;
+    uint64_t timestamp = 0;
+    if (sensor->readFrame(cache, &timestamp) == -1) return -1;
+    node->frame->setTimestamp(timestamp);
+
+    // Loop and skip are kept within 1..255 and 0..loop by setControl.
+    const int32_t loop = skipFrameLoop.load();
+    const int32_t skip = skipFrame.load();
+    skipCounter = (skipCounter + 1) % loop;
+    const int32_t c = skipCounter & 0xff;
+    const int32_t l = loop & 0xff;
+    const int32_t k = (loop - skip) & 0xff;
+    if ((c * k) / l == (c * k + k) / l) return VelmoraSkipFrame;
+
+    outputTouched = true;
+    switch (info.type) {
+    case FrameType::RAW:
+        getRawImages(cache, static_cast<short*>(node->frame->getData(FrameType::RAW)));
+        return 0;
+    case FrameType::DEPTH:
+        return getPhaseImage(cache, static_cast<float*>(node->frame->getData(FrameType::DEPTH)),
+                             static_cast<float*>(node->frame->getData(FrameType::AMPLITUDE)),
+                             static_cast<float*>(node->frame->getData(FrameType::CONFIDENCE)))
+                   ? 0
+                   : -1;
+    default:
+        return -1;
+    }
+}
+
+void VelmoraTOFCamera::updateFps() {
+    const int64_t now = systemNanoseconds();
+    const float delta = static_cast<float>((now - lastFrameTime) / 1000000);
+    lastFrameTime = now;
+    if (fpsUpdates == 0) {
+        frameInterval = delta;
+    } else {
+        const float candidate = (1.0f - smoothing) * frameInterval + smoothing * delta;
+        if (std::isfinite(candidate)) {
+            frameInterval = candidate;
+            smoothing = 1.0f / 30.0f;
+        }
+    }
+    fps.store(1000.0f / frameInterval);
+    ++fpsUpdates;
+}
+
+int VelmoraTOFCamera::getRawImages(uint8_t* raw, short* out) { return device->getRawImages(raw, out); }
+
+bool VelmoraTOFCamera::getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence) {
+    return device->getPhaseImage(raw, depth, amplitude, confidence);
+}
+
+VelmoraFrameBuffer* VelmoraTOFCamera::requestFrame(short timeout) {
+    if (!framePool) return nullptr;
+    FramePool& pool = *framePool;
+    if (timeout < 0) {
+        if (!pool.claim(nullptr, true)) return nullptr;
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        if (!pool.claim(&deadline, true)) return nullptr;
+    }
+    LinkNode* node = pool.queue->popReady(NodePlace::Caller);
+    return node ? node->frame.get() : nullptr;
+}
+
+TofErrorCode VelmoraTOFCamera::releaseFrame(VelmoraFrameBuffer* frame) {
+    if (!framePool) return VelmoraUnkownError;
+    LinkNode* node = framePool->queue->findByFrame(frame);
+    if (!node) return VelmoraUnkownError;
+    return framePool->queue->releaseHeld(node) == 0 ? VelmoraSuccess : VelmoraUnkownError;
+}
+
+}  // namespace Velmora

@@ -1,0 +1,13 @@
+# Camera core: lifecycle, controls, frame pool, capture thread, platform detection.
+add_executable(camera_core_test
+  ${CMAKE_CURRENT_LIST_DIR}/camera_core_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/frame_pool_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/platform_detection_test.cpp)
+target_include_directories(camera_core_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)
+target_link_libraries(camera_core_test PRIVATE velmora_static GTest::gtest_main)
+gtest_discover_tests(camera_core_test PROPERTIES LABELS "core;stream" DISCOVERY_TIMEOUT 60)
+
+add_executable(capture_alloc_test ${CMAKE_CURRENT_LIST_DIR}/capture_alloc_test.cpp)
+target_include_directories(capture_alloc_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)
+target_link_libraries(capture_alloc_test PRIVATE velmora_static GTest::gtest_main)
+gtest_discover_tests(capture_alloc_test PROPERTIES LABELS "core;stream" DISCOVERY_TIMEOUT 60)
