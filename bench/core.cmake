@@ -1,0 +1,3 @@
+add_executable(capture_bench ${CMAKE_CURRENT_LIST_DIR}/capture_bench.cpp)
+target_include_directories(capture_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+target_link_libraries(capture_bench PRIVATE velmora_static benchmark::benchmark)
