@@ -48,6 +48,7 @@ void VelmoraTOFCamera::captureThread() {
 
         LinkNode* node = queue.popFree();
         uint64_t reclaimedTimestamp = 0;
+        uint64_t handedOutAtClaim = 0;
         const bool reclaimed = node == nullptr;
         if (reclaimed) {
             // Every frame is ready or held: overwrite the oldest ready one, if any comes.
@@ -56,6 +57,7 @@ void VelmoraTOFCamera::captureThread() {
                 sleepOneMillisecond();
                 continue;
             }
+            handedOutAtClaim = queue.handedOutCount();
             node = queue.popReady(NodePlace::Capture);
             if (!node) continue;
             reclaimedTimestamp = frameTimestamp(*node->frame);
@@ -65,8 +67,7 @@ void VelmoraTOFCamera::captureThread() {
             if (reclaimed && !outputTouched) {
                 // Nothing replaced it: the older frame stays deliverable instead of being lost.
                 node->frame->setTimestamp(reclaimedTimestamp);
-                queue.returnReady(node);
-                pool.publish();
+                if (queue.returnReady(node, handedOutAtClaim)) pool.publish();
             } else {
                 queue.putBack(node);
             }

@@ -55,12 +55,22 @@ void FrameQueue::appendReady(LinkNode* node) {
     node->place = NodePlace::Ready;
 }
 
-void FrameQueue::returnReady(LinkNode* node) {
+bool FrameQueue::returnReady(LinkNode* node, uint64_t handedOutAtClaim) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (handedOut != handedOutAtClaim) {
+        pushFree(node);
+        return false;
+    }
     node->next = readyHead;
     node->place = NodePlace::Ready;
     readyHead = node;
     if (!readyTail) readyTail = node;
+    return true;
+}
+
+uint64_t FrameQueue::handedOutCount() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return handedOut;
 }
 
 LinkNode* FrameQueue::popReady(NodePlace taker) {
@@ -71,6 +81,7 @@ LinkNode* FrameQueue::popReady(NodePlace taker) {
         if (!readyHead) readyTail = nullptr;
         node->next = nullptr;
         node->place = taker;
+        if (taker == NodePlace::Caller) ++handedOut;
     }
     return node;
 }

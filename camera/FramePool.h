@@ -33,8 +33,12 @@ public:
     void appendReady(LinkNode* node);
     // Oldest ready node, now in the hands of `taker`.
     LinkNode* popReady(NodePlace taker);
-    // A node the capture thread claimed but did not overwrite goes back to the front.
-    void returnReady(LinkNode* node);
+    // A node the capture thread claimed but did not overwrite goes back to the front
+    // of the ready queue, unless a caller has taken a (newer) frame since the claim:
+    // then it is dropped to the free stack so callers never see time run backwards.
+    // Returns true when it went back to the ready queue.
+    bool returnReady(LinkNode* node, uint64_t handedOutAtClaim);
+    uint64_t handedOutCount();
     // Only a node a caller holds is released.
     int releaseHeld(LinkNode* node);
     LinkNode* findByFrame(const VelmoraFrameBuffer* frame) const;
@@ -48,6 +52,7 @@ public:
 
 private:
     bool owns(const LinkNode* node) const;
+    uint64_t handedOut = 0;  // frames given to callers so far
     void pushFree(LinkNode* node);
 };
 

@@ -462,6 +462,26 @@ TEST(FrameDelivery, SkipSettingsThinTheStreamAndTheRate) {
     EXPECT_EQ(ids, (std::vector<int>{1, 2, 4, 5, 7, 8}));
 }
 
+TEST(FrameDelivery, FramesArriveInCaptureOrderWhateverTheConsumerDoes) {
+    Rig rig;
+    ASSERT_EQ(rig.camera.setControl(CameraCtrl::SKIP_FRAME_LOOP, 2), VelmoraSuccess);
+    ASSERT_EQ(rig.camera.setControl(CameraCtrl::SKIP_FRAME, 1), VelmoraSuccess);
+    ASSERT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
+    std::vector<int> ids;
+    unsigned seed = 7;
+    for (int i = 0; i < 300; ++i) {
+        VelmoraFrameBuffer* frame = rig.camera.requestFrame(1000);
+        if (!frame) break;
+        ids.push_back(Rig::id(frame));
+        seed = seed * 1103515245u + 12345u;
+        if ((seed >> 16) % 4 == 0) std::this_thread::sleep_for(std::chrono::microseconds((seed >> 8) % 500));
+        rig.camera.releaseFrame(frame);
+    }
+    rig.camera.stop();
+    ASSERT_EQ(ids.size(), 300u);
+    for (size_t i = 1; i < ids.size(); ++i) ASSERT_LT(ids[i - 1], ids[i]) << "at " << i;
+}
+
 TEST(FramePoolSizing, GeometriesThatOverflowOrExceedTheLimitFailStart) {
     {
         Rig rig(70000, 70000);

@@ -96,6 +96,26 @@ TEST(FrameQueue, ListsAndPlaces) {
     EXPECT_EQ(q.findByFrame(q.allNodes[1]->frame.get()), q.allNodes[1].get());
 }
 
+TEST(FrameQueue, AReclaimedFrameReturnsOnlyIfNothingNewerWasHandedOut) {
+    auto pool = FramePool::create(FrameType::RAW, cacheInfo(4, 4), {4, 4}, {4, 4});
+    FrameQueue& q = *pool->queue;
+    LinkNode* a = q.popFree();
+    LinkNode* b = q.popFree();
+    q.appendReady(a);
+    q.appendReady(b);
+    uint64_t mark = q.handedOutCount();
+    ASSERT_EQ(q.popReady(NodePlace::Capture), a);
+    EXPECT_TRUE(q.returnReady(a, mark));
+    EXPECT_EQ(q.readyHead, a);
+
+    mark = q.handedOutCount();
+    ASSERT_EQ(q.popReady(NodePlace::Capture), a);
+    ASSERT_EQ(q.popReady(NodePlace::Caller), b);  // a caller takes the newer frame meanwhile
+    EXPECT_FALSE(q.returnReady(a, mark));
+    EXPECT_EQ(q.readyHead, nullptr);
+    EXPECT_EQ(freeCount(q), 2);
+}
+
 TEST(FrameBuffers, TimestampsAndPlanes) {
     DepthData depth(2, 2);
     FrameDataFormat f{};

@@ -1,0 +1,47 @@
+#pragma once
+// Depth model of the 240 x 180 sensor: four phase planes to depth in-house.
+
+#include <atomic>
+#include <cstdint>
+
+#include "VelmoraDevice.h"
+
+namespace Velmora {
+
+class VelmoraDeviceHQVGA : public VelmoraDevice {
+public:
+    static constexpr int kWidth = 240;
+    static constexpr int kHeight = 180;
+    static constexpr int kPlanes = 4;
+    static constexpr float kNearFrequency = 75e6f;
+    static constexpr float kFarFrequency = 37.5e6f;
+
+    explicit VelmoraDeviceHQVGA(int32_t platformModel);
+
+    int deviceType() override;
+    int getFrameFormats(FrameGeometry& raw, FrameGeometry& depth) override;
+    int attachSensor(VelmoraTOFSensor* sensor) override;
+    int close() override;
+    int configureSensor() override;
+    int start() override;
+    int stop() override;
+    int setControl(CameraCtrl ctrl, int value) override;
+    int setControlExt(CameraCtrl ctrl, const char* value) override;
+    int getControl(CameraCtrl ctrl, int* value) override;
+    int getControlExt(CameraCtrl ctrl, const char** value) override;
+    int getRawImages(const uint8_t* raw, int16_t* out) override;
+    bool getPhaseImage(const uint8_t* raw, float* depth, float* amplitude, float* confidence) override;
+
+    float modulationFrequency() const { return frequency.load(); }
+    uint8_t sampleShift() const { return shift; }
+
+private:
+    int32_t platformModel;
+    VelmoraTOFSensor* sensor = nullptr;
+    // Set from the caller's thread, read once per frame by the capture thread.
+    std::atomic<float> frequency{kFarFrequency};
+    std::atomic<int32_t> range{4000};
+    uint8_t shift;
+};
+
+}  // namespace Velmora

@@ -1,0 +1,184 @@
+#include "VelmoraTOFUSBSensor.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace Velmora {
+
+// The driver depends on these offsets, not on the names of the library's fields.
+static_assert(sizeof(void*) == 8, "the evaluation-kit records are laid out for 64-bit hosts");
+static_assert(sizeof(VelmoraEvkParam) == 32, "parameter record is 32 bytes");
+static_assert(offsetof(VelmoraEvkParam, config_path) == 0, "path pointer at 0");
+static_assert(offsetof(VelmoraEvkParam, config_is_binary) == 16, "binary flag at 16");
+static_assert(sizeof(VelmoraEvkCameraConfig) <= 16, "configuration record is at most 16 bytes");
+static_assert(offsetof(VelmoraEvkCameraConfig, width) == 0, "width at 0");
+static_assert(offsetof(VelmoraEvkCameraConfig, height) == 4, "height at 4");
+static_assert(offsetof(VelmoraEvkCameraConfig, bit_width) == 8, "bit width at 8");
+static_assert(sizeof(VelmoraEvkImage) == 56, "image record is 56 bytes");
+static_assert(offsetof(VelmoraEvkImage, timestamp) == 8, "timestamp at 8");
+static_assert(offsetof(VelmoraEvkImage, size) == 24, "size at 24");
+static_assert(offsetof(VelmoraEvkImage, data) == 32, "data pointer at 32");
+
+namespace {
+
+struct RangeRegister {
+    uint32_t address;
+    uint32_t nearValue;  // range 2000
+    uint32_t farValue;   // any other range
+};
+
+constexpr RangeRegister kRangeTable[] = {
+    {0x216c, 0x08, 0x10},
+    {0x2179, 0x0a, 0x0e},
+    {0x217a, 0x0e, 0x16},
+    {0x217b, 0x12, 0x1e},
+};
+
+bool endsWithBin(const std::string& path) {
+    static const char suffix[] = ".bin";
+    const size_t n = sizeof(suffix) - 1;
+    return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
+}
+
+inline void store16(uint8_t* destination, size_t sample, uint16_t value) {
+    std::memcpy(destination + 2 * sample, &value, sizeof(value));
+}
+
+}  // namespace
+
+VelmoraTOFUSBSensor::VelmoraTOFUSBSensor(int frames, const std::string& path, int deviceIndex)
+    : configPath(path), index(deviceIndex) {
+    frameCount = frames;
+}
+
+VelmoraTOFUSBSensor::~VelmoraTOFUSBSensor() {
+    // A camera destroyed without close must not leave the module claimed.
+    if (handle) {
+        if (streaming) VelmoraStopCamera(handle);
+        VelmoraCloseCamera(handle);
+    }
+}
+
+int VelmoraTOFUSBSensor::open(CameraInfo& cameraInfo) {
+    if (handle) return -1;  // already open: a second handle would leak the first
+
+    VelmoraEvkParam param;
+    std::memset(&param, 0, sizeof(param));
+    VelmoraDefaultParam(&param);
+    if (!configPath.empty()) {
+        param.config_path = configPath.c_str();
+        param.config_is_binary = endsWithBin(configPath) ? 1 : 0;
+    }
+
+    VelmoraEvkHandle opened = nullptr;
+    if (VelmoraOpenCamera(&opened, &param) != 0) return -1;
+    // Kept even when initialisation fails, so that close releases it.
+    handle = opened;
+    if (VelmoraInitCamera(handle) != 0) return -1;
+
+    VelmoraEvkCameraConfig config;
+    std::memset(&config, 0, sizeof(config));
+    VelmoraGetCameraConfig(handle, &config);
+
+    cameraInfo.width = config.width;
+    cameraInfo.height = config.height;
+    cameraInfo.bit_width = config.bit_width;
+    cameraInfo.bpp = config.bit_width > 8 ? 2 : 1;
+    info = cameraInfo;
+    return 0;
+}
+
+int VelmoraTOFUSBSensor::close() {
+    if (handle) {
+        VelmoraCloseCamera(handle);
+        handle = nullptr;
+        streaming = false;
+    }
+    return 0;
+}
+
+int VelmoraTOFUSBSensor::start() {
+    if (streaming || !handle) return -1;
+    streaming = true;
+    return VelmoraStartCamera(handle) != 0 ? -1 : 0;
+}
+
+int VelmoraTOFUSBSensor::stop() {
+    streaming = false;
+    if (handle) VelmoraStopCamera(handle);
+    return 0;
+}
+
+CameraInfo VelmoraTOFUSBSensor::getCameraInfo() { return info; }
+
+void VelmoraTOFUSBSensor::convertImage(const uint8_t* source, uint8_t* destination) const {
+    const size_t samples = static_cast<size_t>(info.width) * info.height;
+    const uint32_t bits = info.bit_width;
+    if (info.bpp == 1) {
+        if (bits < 8) return;  // no 12-bit meaning for fewer bits; the slot stays as it was
+        for (size_t j = 0; j < samples; ++j) store16(destination, j, static_cast<uint16_t>(source[j] << 4));
+        return;
+    }
+    if (bits == 12) {
+        std::memcpy(destination, source, samples * 2);
+        return;
+    }
+    for (size_t j = 0; j < samples; ++j) {
+        const uint16_t v = static_cast<uint16_t>(source[2 * j] | (source[2 * j + 1] << 8));
+        uint16_t out;
+        if (bits > 12) {
+            const uint32_t shift = bits - 12;
+            out = shift >= 16 ? 0 : static_cast<uint16_t>(v >> shift);
+        } else {
+            out = static_cast<uint16_t>(v << (12 - bits));
+        }
+        store16(destination, j, out);
+    }
+}
+
+int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
+    const size_t size = static_cast<size_t>(info.width) * info.height * info.bpp;
+    const size_t subFrameBytes = static_cast<size_t>(info.width) * info.height * 2;
+    size_t offset = 0;
+    uint64_t previous = 0;
+    int32_t i = 0;
+    while (i < frameCount) {
+        if (!streaming) {
+            ++i;
+            continue;
+        }
+        if (VelmoraCaptureImage(handle, &image, kCaptureTimeout) != 0) {
+            ++i;
+            *timestamp = previous;
+            continue;
+        }
+        if (i > 0 && image.timestamp - previous >= kRestartGap) {
+            i = 0;
+            offset = 0;
+        }
+        if (image.size != size || (size > 0 && image.data == nullptr)) {
+            VelmoraFreeImage(handle, image);
+            return -1;
+        }
+        convertImage(static_cast<const uint8_t*>(image.data), destination + offset);
+        previous = image.timestamp;
+        VelmoraFreeImage(handle, image);
+        offset += subFrameBytes;
+        ++i;
+        *timestamp = previous;
+    }
+    return 0;
+}
+
+int VelmoraTOFUSBSensor::setControl(CameraCtrl ctrl, int value) {
+    if (ctrl != CameraCtrl::RANGE) return VelmoraInvalidParameter;
+    if (!handle) return VelmoraUnkownError;  // closed: nothing would reach the sensor
+    const bool nearRange = value == 2000;
+    for (const RangeRegister& reg : kRangeTable)
+        VelmoraWriteSensorReg(handle, reg.address, nearRange ? reg.nearValue : reg.farValue);
+    return VelmoraSuccess;
+}
+
+int VelmoraTOFUSBSensor::getControl(CameraCtrl, int*) { return VelmoraNotImplemented; }
+
+}  // namespace Velmora
