@@ -53,7 +53,7 @@ void VelmoraTOFCamera::captureThread() {
         if (reclaimed) {
             // Every frame is ready or held: overwrite the oldest ready one, if any comes.
             const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
-            if (!pool.claim(&deadline, false)) {
+            if (!pool.claimToOverwrite(deadline)) {
                 sleepOneMillisecond();
                 continue;
             }
@@ -137,10 +137,10 @@ VelmoraFrameBuffer* VelmoraTOFCamera::requestFrame(short timeout) {
     if (!framePool) return nullptr;
     FramePool& pool = *framePool;
     if (timeout < 0) {
-        if (!pool.claim(nullptr, true)) return nullptr;
+        if (!pool.claim(nullptr)) return nullptr;
     } else {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-        if (!pool.claim(&deadline, true)) return nullptr;
+        if (!pool.claim(&deadline)) return nullptr;
     }
     LinkNode* node = pool.queue->popReady(NodePlace::Caller);
     return node ? node->frame.get() : nullptr;

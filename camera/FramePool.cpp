@@ -143,15 +143,24 @@ void FramePool::publish() {
     }
 }
 
-bool FramePool::claim(const std::chrono::steady_clock::time_point* deadline, bool untilStreamEnds) {
+bool FramePool::claim(const std::chrono::steady_clock::time_point* deadline) {
     std::unique_lock<std::mutex> lock(mutex);
-    auto available = [&] { return readyCount > 0 || (untilStreamEnds && !streaming); };
-    if (deadline) {
-        if (!readyCond.wait_until(lock, *deadline, available)) return false;
-    } else {
+    auto available = [&] { return readyCount > 0 || !streaming; };
+    ++waitingConsumers;
+    if (deadline)
+        readyCond.wait_until(lock, *deadline, available);
+    else
         readyCond.wait(lock, available);
-    }
+    --waitingConsumers;
     if (readyCount <= 0) return false;
+    --readyCount;
+    return true;
+}
+
+bool FramePool::claimToOverwrite(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!readyCond.wait_until(lock, deadline, [&] { return readyCount > 0 && waitingConsumers == 0; }))
+        return false;
     --readyCount;
     return true;
 }

@@ -68,9 +68,12 @@ public:
 
     // Capture thread: makes one more ready frame claimable.
     void publish();
-    // Takes one ready frame. deadline null: waits without limit. With
-    // `untilStreamEnds`, also gives up once the stream has ended.
-    bool claim(const std::chrono::steady_clock::time_point* deadline, bool untilStreamEnds);
+    // A consumer takes one ready frame. deadline null: waits without limit; gives
+    // up once the stream has ended and nothing is ready.
+    bool claim(const std::chrono::steady_clock::time_point* deadline);
+    // The capture thread takes the oldest ready frame to overwrite it, but never
+    // while a consumer waits for one: that consumer would starve.
+    bool claimToOverwrite(std::chrono::steady_clock::time_point deadline);
     // Marks the stream running or ended; ending wakes every waiting consumer.
     void setStreaming(bool streaming);
 
@@ -84,6 +87,7 @@ public:
 
 private:
     bool streaming = false;
+    int32_t waitingConsumers = 0;
 };
 
 }  // namespace Velmora

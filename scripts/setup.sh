@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  python3 python3-dev python3-numpy pybind11-dev
+  python3 python3-dev python3-numpy pybind11-dev python3-opencv
 )
 
 missing=()

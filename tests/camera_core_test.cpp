@@ -482,6 +482,21 @@ TEST(FrameDelivery, FramesArriveInCaptureOrderWhateverTheConsumerDoes) {
     for (size_t i = 1; i < ids.size(); ++i) ASSERT_LT(ids[i - 1], ids[i]) << "at " << i;
 }
 
+TEST(FrameDelivery, AConsumerHoldingTwoFramesStillGetsTheThird) {
+    Rig rig;
+    ASSERT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
+    VelmoraFrameBuffer* a = rig.camera.requestFrame(1000);
+    VelmoraFrameBuffer* b = rig.camera.requestFrame(1000);
+    ASSERT_TRUE(a && b);
+    // One frame cycles; the capture thread must not keep taking it back from a waiting consumer.
+    for (int i = 0; i < 50; ++i) {
+        VelmoraFrameBuffer* c = rig.camera.requestFrame(2000);
+        ASSERT_NE(c, nullptr) << "pass " << i;
+        rig.camera.releaseFrame(c);
+    }
+    rig.camera.stop();
+}
+
 TEST(FramePoolSizing, GeometriesThatOverflowOrExceedTheLimitFailStart) {
     {
         Rig rig(70000, 70000);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "FramePool.h"
 
 namespace Velmora {
@@ -139,16 +142,38 @@ TEST(FrameBuffers, TimestampsAndPlanes) {
 TEST(FramePool, ClaimWaitsAndHonoursTheEndOfTheStream) {
     auto pool = FramePool::create(FrameType::RAW, cacheInfo(4, 4), {4, 4}, {4, 4});
     auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
-    EXPECT_FALSE(pool->claim(&soon, false));
+    EXPECT_FALSE(pool->claimToOverwrite(soon));
     pool->publish();
-    EXPECT_TRUE(pool->claim(nullptr, true));
-    // Not streaming and nothing ready: a consumer gives up at once.
-    EXPECT_FALSE(pool->claim(nullptr, true));
     pool->setStreaming(true);
+    EXPECT_TRUE(pool->claim(nullptr));
     soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
-    EXPECT_FALSE(pool->claim(&soon, true));
+    EXPECT_FALSE(pool->claim(&soon));
+    pool->setStreaming(false);
+    // Not streaming and nothing ready: a consumer gives up at once.
+    EXPECT_FALSE(pool->claim(nullptr));
     for (int i = 0; i < 6; ++i) pool->publish();
     EXPECT_EQ(pool->readyCount, 4);  // the count stops one past the limit
+}
+
+TEST(FramePool, CaptureThreadLeavesReadyFramesToWaitingConsumers) {
+    auto pool = FramePool::create(FrameType::RAW, cacheInfo(4, 4), {4, 4}, {4, 4});
+    pool->setStreaming(true);
+    std::atomic<bool> got{false};
+    std::thread consumer([&] {
+        auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        got = pool->claim(&limit);
+    });
+    while (true) {  // until the consumer waits
+        auto now = std::chrono::steady_clock::now();
+        if (!pool->claimToOverwrite(now)) break;
+        pool->publish();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pool->publish();
+    auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    EXPECT_FALSE(pool->claimToOverwrite(soon));
+    consumer.join();
+    EXPECT_TRUE(got.load());
 }
 
 }  // namespace

@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Live preview of a depth camera: depth and amplitude side by side.
+
+Opens the simulated camera by default, or a real one with --csi, --usb or
+--config. With a display it shows a window (q or Ctrl-C to quit); without
+one, or with --png, it streams for --seconds and writes one image instead.
+"""
+
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+import time
+
+try:
+    import numpy as np
+    import cv2
+except ImportError as error:
+    sys.exit("preview: needs numpy and OpenCV for Python 3 (Debian: python3-numpy python3-opencv): %s" % error)
+
+try:
+    import VelmoraDepthCamera as vdc
+except ImportError as error:
+    sys.exit("preview: cannot import VelmoraDepthCamera (%s); install the module or put its build "
+             "directory on PYTHONPATH" % error)
+
+# A scene with some depth to look at, for the simulated camera module.
+DEMO_CONFIG = "width=240\nheight=180\nbit_width=12\nfps=30\nscene=demo\nnoise=4\nseed=1\n"
+
+SCALE = 2           # each plane is shown at twice its size
+WINDOW = "VelmoraDepthCamera preview"
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--csi", type=int, metavar="INDEX", help="open the CSI camera /dev/videoINDEX")
+    source.add_argument("--usb", type=int, nargs="?", const=0, metavar="INDEX",
+                        help="open the USB camera INDEX (default 0)")
+    source.add_argument("--config", metavar="FILE", help="open a USB camera configured by FILE")
+    parser.add_argument("--png", metavar="FILE",
+                        help="write one image to FILE instead of showing a window")
+    parser.add_argument("--seconds", type=float, default=None,
+                        help="stop after this many seconds (default: 3 without a window, else until q)")
+    parser.add_argument("--range", type=int, choices=(2000, 4000), default=None,
+                        help="measuring range in millimetres")
+    return parser.parse_args(argv)
+
+
+def open_camera(cam, args, workdir):
+    if args.csi is not None:
+        what, rc = "CSI camera %d" % args.csi, cam.open(vdc.TOFConnect.CSI, args.csi)
+    elif args.usb is not None:
+        what, rc = "USB camera %d" % args.usb, cam.open(vdc.TOFConnect.USB, args.usb)
+    else:
+        path = args.config
+        what = "camera configured by %s" % path
+        if path is None:
+            path = os.path.join(workdir, "demo.cfg")
+            with open(path, "w") as handle:
+                handle.write(DEMO_CONFIG)
+            what = "simulated camera (demo scene)"
+        rc = cam.openWithFile(path)
+    if rc != vdc.TOFErrorCode.VelmoraSuccess:
+        raise RuntimeError("cannot open %s: %s" % (what, rc.str()))
+    return what
+
+
+def colourise(plane, low, high, colormap):
+    """Maps plane values from low..high onto a colour map; pixels without a
+    value (0 or not finite) stay black."""
+    valid = np.isfinite(plane) & (plane > 0)
+    span = max(high - low, 1e-6)
+    scaled = np.clip((np.nan_to_num(plane) - low) / span, 0.0, 1.0)
+    image = cv2.applyColorMap((scaled * 255).astype(np.uint8), colormap)
+    image[~valid] = 0
+    return cv2.resize(image, None, fx=SCALE, fy=SCALE, interpolation=cv2.INTER_NEAREST)
+
+
+def label(image, text, origin):
+    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, 0.55, (0, 0, 0), 3, cv2.LINE_AA)
+    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, 0.55, (255, 255, 255), 1, cv2.LINE_AA)
+
+
+def compose(depth, amplitude, max_range, fps):
+    """One picture: colour-mapped depth on the left, amplitude on the right."""
+    height, width = depth.shape
+    cy, cx = height // 2, width // 2
+    centre = float(depth[cy, cx])
+    left = colourise(depth, 0.0, float(max_range), cv2.COLORMAP_TURBO)
+    amp_valid = amplitude[np.isfinite(amplitude) & (amplitude > 0)]
+    amp_high = float(np.percentile(amp_valid, 99)) if amp_valid.size else 1.0
+    right = colourise(amplitude, 0.0, amp_high, cv2.COLORMAP_INFERNO)
+    marker = (cx * SCALE, cy * SCALE)
+    cv2.drawMarker(left, marker, (255, 255, 255), cv2.MARKER_CROSS, 14, 1)
+    label(left, "depth 0-%d mm" % max_range, (8, 20))
+    label(left, "centre %.0f mm" % centre, (8, left.shape[0] - 10))
+    label(right, "amplitude", (8, 20))
+    label(right, "%.1f fps" % fps, (8, right.shape[0] - 10))
+    return np.hstack([left, right]), centre
+
+
+def has_display():
+    if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
+        return False
+    try:
+        cv2.namedWindow(WINDOW, cv2.WINDOW_AUTOSIZE)
+    except cv2.error:
+        return False
+    return True
+
+
+def run(args):
+    windowed = args.png is None and has_display()
+    png = args.png or (None if windowed else "preview.png")
+    seconds = args.seconds if args.seconds is not None else (None if windowed else 3.0)
+
+    workdir = tempfile.mkdtemp(prefix="velmora-preview-")
+    cam = vdc.VelmoraCamera()
+    image = None
+    try:
+        print("preview: opening the %s" % open_camera(cam, args, workdir))
+        if args.range is not None:
+            cam.setControl(vdc.TOFControl.RANGE, args.range)
+        max_range = cam.getControl(vdc.TOFControl.RANGE) or 4000
+        rc = cam.start(vdc.TOFOutput.DEPTH)
+        if rc != vdc.TOFErrorCode.VelmoraSuccess:
+            raise RuntimeError("cannot start streaming: %s" % rc.str())
+
+        began = last_report = time.time()
+        frames = frames_at_report = 0
+        fps = 0.0
+        while seconds is None or time.time() - began < seconds:
+            frame = cam.requestFrame(1000)
+            if frame is None:
+                print("preview: no frame within a second")
+                continue
+            try:
+                depth = frame.getDepthData()
+                amplitude = frame.getAmplitudeData()
+            finally:
+                cam.releaseFrame(frame)
+            frames += 1
+            now = time.time()
+            if now - last_report >= 1.0:
+                fps = (frames - frames_at_report) / (now - last_report)
+                last_report, frames_at_report = now, frames
+            image, centre = compose(depth, amplitude, max_range, fps)
+            if frames == 1:
+                print("preview: first frame, centre %.0f mm" % centre, flush=True)
+            elif frames == frames_at_report:
+                print("preview: %.1f fps, centre %.0f mm" % (fps, centre), flush=True)
+            if windowed:
+                cv2.imshow(WINDOW, image)
+                if cv2.waitKey(1) & 0xFF in (ord("q"), 27):
+                    break
+                # The window's close button ends the preview as well.
+                if cv2.getWindowProperty(WINDOW, cv2.WND_PROP_VISIBLE) < 1:
+                    break
+    except KeyboardInterrupt:
+        print("preview: interrupted")
+    finally:
+        cam.stop()
+        cam.close()
+        if windowed:
+            cv2.destroyAllWindows()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    if png:
+        if image is None:
+            print("preview: no frame arrived, nothing written", file=sys.stderr)
+            return 1
+        if not cv2.imwrite(png, image):
+            print("preview: cannot write %s" % png, file=sys.stderr)
+            return 1
+        print("preview: wrote %s (%dx%d)" % (png, image.shape[1], image.shape[0]))
+    return 0
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        return run(args)
+    except RuntimeError as error:
+        print("preview: %s" % error, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,256 @@
+// The Python extension module VelmoraDepthCamera. The same source builds for
+// Python 2.7 (pybind11 2.6) and for Python 3.
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "CameraHandle.h"
+#include "VelmoraFrameBuffer.h"
+#include "VelmoraTypes.h"
+
+namespace py = pybind11;
+
+namespace VelmoraPython {
+
+// A frame plane copied into a numpy array. A type of its own so that the
+// signatures name the result numpy.ndarray[int16] / numpy.ndarray[float32].
+template <typename T>
+struct PlaneArray {
+    py::array_t<T> array;
+};
+
+}  // namespace VelmoraPython
+
+namespace pybind11 {
+namespace detail {
+
+template <typename T>
+struct type_caster<VelmoraPython::PlaneArray<T>> {
+    static constexpr auto name = _<std::is_same<T, float>::value>("numpy.ndarray[float32]", "numpy.ndarray[int16]");
+    // Only ever a result.
+    bool load(handle, bool) { return false; }
+    static handle cast(const VelmoraPython::PlaneArray<T>& plane, return_value_policy, handle) {
+        return plane.array.inc_ref();
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
+
+using namespace Velmora;
+using VelmoraPython::CameraHandle;
+using VelmoraPython::DepthFrameRef;
+using VelmoraPython::FrameRef;
+using VelmoraPython::PlaneArray;
+using VelmoraPython::RawFrameRef;
+
+namespace {
+
+// A new (height, width) array that owns a copy of the plane. numpy is
+// imported here, on the first call, not when the module is imported.
+template <typename T>
+PlaneArray<T> copyPlane(const void* plane, uint32_t height, uint32_t width, const char* what) {
+    if (!plane) throw std::runtime_error(std::string("frame has no ") + what + " plane");
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(height), static_cast<Py_ssize_t>(width)};
+    py::array_t<T> array(shape);
+    const size_t count = static_cast<size_t>(height) * width;
+    if (count) std::memcpy(array.mutable_data(), plane, count * sizeof(T));
+    return PlaneArray<T>{std::move(array)};
+}
+
+FrameDataFormat formatOf(const FrameRef& ref, FrameType type) {
+    FrameDataFormat format{};
+    ref.frame().getFormat(type, &format);
+    return format;
+}
+
+PlaneArray<float> depthPlane(const DepthFrameRef& ref, FrameType plane, const char* what) {
+    VelmoraFrameBuffer& frame = ref.frame();
+    FrameDataFormat format{};
+    // All three planes have the depth plane's dimensions.
+    frame.getFormat(FrameType::DEPTH, &format);
+    return copyPlane<float>(frame.getData(plane), format.height, format.width, what);
+}
+
+// Pickles a member as a call of its class with its value: works under every
+// protocol of both Python lines (Python 2 refuses pybind11's own __new__ path).
+template <typename Enum>
+void picklableByValue(py::enum_<Enum>& enumeration) {
+    enumeration.def("__reduce__", [](py::object self) {
+        return py::make_tuple(self.attr("__class__"), py::make_tuple(py::int_(self)));
+    });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(VelmoraDepthCamera, m) {
+    py::enum_<DeviceType> deviceType(m, "TOFDeviceType");
+    deviceType.value("VGA", DeviceType::VGA)
+        .value("HQVGA", DeviceType::HQVGA);
+
+    // AMPLITUDE is left out: the amplitude plane has its own accessor.
+    py::enum_<FrameType> output(m, "TOFOutput");
+    output.value("RAW", FrameType::RAW)
+        .value("CONFIDENCE", FrameType::CONFIDENCE)
+        .value("DEPTH", FrameType::DEPTH)
+        .value("CACHE", FrameType::CACHE);
+
+    py::enum_<Connection> connect(m, "TOFConnect");
+    connect.value("CSI", Connection::CSI)
+        .value("USB", Connection::USB);
+
+    // AUTO_FRAME_RATE is a native-only switch.
+    py::enum_<CameraCtrl> control(m, "TOFControl");
+    control.value("RANGE", CameraCtrl::RANGE)
+        .value("FMT_WIDTH", CameraCtrl::FMT_WIDTH)
+        .value("FMT_HEIGHT", CameraCtrl::FMT_HEIGHT)
+        .value("MODE", CameraCtrl::MODE)
+        .value("FRAME_MODE", CameraCtrl::FRAME_MODE)
+        .value("EXPOSURE", CameraCtrl::EXPOSURE)
+        .value("FRAME_RATE", CameraCtrl::FRAME_RATE)
+        .value("SKIP_FRAME", CameraCtrl::SKIP_FRAME)
+        .value("SKIP_FRAME_LOOP", CameraCtrl::SKIP_FRAME_LOOP)
+        .value("CONFIG_DIR_EXT", CameraCtrl::CONFIG_DIR_EXT);
+
+    py::enum_<TofWorkMode> workMode(m, "TofWorkMode");
+    workMode.value("SINGLE_FREQ", TofWorkMode::SINGLE_FREQ)
+        .value("DOUBLE_FREQ", TofWorkMode::DOUBLE_FREQ)
+        .value("TRIPLE_FREQ", TofWorkMode::TRIPLE_FREQ)
+        .value("QUAD_FREQ", TofWorkMode::QUAD_FREQ)
+        .value("DISTANCE", TofWorkMode::DISTANCE)
+        .value("HDR", TofWorkMode::HDR)
+        .value("AE", TofWorkMode::AE)
+        .value("BG_OUTDOOR", TofWorkMode::BG_OUTDOOR)
+        .value("GRAY_ONLY", TofWorkMode::GRAY_ONLY)
+        .value("CUSTOM1", TofWorkMode::CUSTOM1)
+        .value("CUSTOM2", TofWorkMode::CUSTOM2)
+        .value("CUSTOM3", TofWorkMode::CUSTOM3);
+
+    py::enum_<TofFrameWorkMode> frameWorkMode(m, "TofFrameWorkMode");
+    frameWorkMode.value("SINGLE_FREQ_2PHASE", TofFrameWorkMode::SINGLE_FREQ_2PHASE)
+        .value("SINGLE_FREQ_4PHASE", TofFrameWorkMode::SINGLE_FREQ_4PHASE)
+        .value("SINGLE_FREQ_4PHASE_GRAY", TofFrameWorkMode::SINGLE_FREQ_4PHASE_GRAY)
+        .value("SINGLE_FREQ_4PHASE_BG", TofFrameWorkMode::SINGLE_FREQ_4PHASE_BG)
+        .value("SINGLE_FREQ_4PHASE_4BG", TofFrameWorkMode::SINGLE_FREQ_4PHASE_4BG)
+        .value("SINGLE_FREQ_4PHASE_GRAY_5BG", TofFrameWorkMode::SINGLE_FREQ_4PHASE_GRAY_5BG)
+        .value("SINGLE_FREQ_GRAY_BG_4PHASE_GRAY_BG", TofFrameWorkMode::SINGLE_FREQ_GRAY_BG_4PHASE_GRAY_BG)
+        .value("SINGLE_FREQ_GRAY_BG_4PHASE_BG", TofFrameWorkMode::SINGLE_FREQ_GRAY_BG_4PHASE_BG)
+        .value("SINGLE_FREQ_BG_GRAY_BG_4PHASE", TofFrameWorkMode::SINGLE_FREQ_BG_GRAY_BG_4PHASE)
+        .value("SINGLE_FREQ_BG_4PHASE_BG_GRAY", TofFrameWorkMode::SINGLE_FREQ_BG_4PHASE_BG_GRAY)
+        .value("DOUBLE_FREQ_4PHASE", TofFrameWorkMode::DOUBLE_FREQ_4PHASE)
+        .value("DOUBLE_FREQ_4PHASE_GRAY_4PHASE_BG", TofFrameWorkMode::DOUBLE_FREQ_4PHASE_GRAY_4PHASE_BG)
+        .value("DOUBLE_FREQ_4PHASE_4BG", TofFrameWorkMode::DOUBLE_FREQ_4PHASE_4BG)
+        .value("DOUBLE_FREQ_4PHASE_GRAY_5BG", TofFrameWorkMode::DOUBLE_FREQ_4PHASE_GRAY_5BG)
+        .value("TRIPLE_FREQ_4PHASE", TofFrameWorkMode::TRIPLE_FREQ_4PHASE)
+        .value("TRIPLE_FREQ_4PHASE_GRAY_4PHASE_GRAY_4PHASE_BG",
+               TofFrameWorkMode::TRIPLE_FREQ_4PHASE_GRAY_4PHASE_GRAY_4PHASE_BG)
+        .value("QUAD_FREQ_4PHASE", TofFrameWorkMode::QUAD_FREQ_4PHASE)
+        .value("QUAD_FREQ_4PHASE_GRAY_4PHASE_BG_4PHASE_GRAY_4PHASE_BG",
+               TofFrameWorkMode::QUAD_FREQ_4PHASE_GRAY_4PHASE_BG_4PHASE_GRAY_4PHASE_BG)
+        .value("BG_OUTDOOR", TofFrameWorkMode::BG_OUTDOOR)
+        .value("GRAY_ONLY", TofFrameWorkMode::GRAY_ONLY)
+        .value("CUSTOM", TofFrameWorkMode::CUSTOM);
+
+    py::enum_<TofErrorCode> errorCode(m, "TOFErrorCode");
+    errorCode.value("VelmoraSuccess", VelmoraSuccess)
+        .value("VelmoraInvalidParameter", VelmoraInvalidParameter)
+        .value("VelmoraNoCache", VelmoraNoCache)
+        .value("VelmoraUnkownDevice", VelmoraUnkownDevice)
+        .value("VelmoraNotImplemented", VelmoraNotImplemented)
+        .value("VelmoraSkipFrame", VelmoraSkipFrame)
+        .value("VelmoraSystemError", VelmoraSystemError)
+        .value("VelmoraUnkownError", VelmoraUnkownError)
+        .def("str", [](TofErrorCode code) { return std::string(to_str(code)); });
+
+    picklableByValue(deviceType);
+    picklableByValue(output);
+    picklableByValue(connect);
+    picklableByValue(control);
+    picklableByValue(workMode);
+    picklableByValue(frameWorkMode);
+    picklableByValue(errorCode);
+
+    py::class_<FrameDataFormat>(m, "VelmoraFormat")
+        .def_readwrite("width", &FrameDataFormat::width)
+        .def_readwrite("height", &FrameDataFormat::height)
+        .def_readwrite("timestamp", &FrameDataFormat::timestamp)
+        .def_readwrite("type", &FrameDataFormat::type);
+
+    py::class_<CameraInfo>(m, "VelmoraInfo")
+        .def_readwrite("index", &CameraInfo::index)
+        .def_readwrite("connect", &CameraInfo::connect)
+        .def_readwrite("device_type", &CameraInfo::device_type)
+        .def_readwrite("type", &CameraInfo::type)
+        .def_readwrite("width", &CameraInfo::width)
+        .def_readwrite("height", &CameraInfo::height)
+        .def_readwrite("bit_width", &CameraInfo::bit_width)
+        .def_readwrite("bpp", &CameraInfo::bpp);
+
+    py::class_<FrameRef>(m, "VelmoraFrame");
+
+    py::class_<RawFrameRef, FrameRef>(m, "RawData")
+        .def(
+            "getRawData",
+            [](const RawFrameRef& ref) {
+                VelmoraFrameBuffer& frame = ref.frame();
+                FrameDataFormat format{};
+                frame.getFormat(FrameType::RAW, &format);
+                return copyPlane<int16_t>(frame.getData(FrameType::RAW), format.height, format.width, "raw");
+            },
+            "Get raw data from the frame")
+        .def(
+            "getFrameFormat", [](const RawFrameRef& ref) { return formatOf(ref, FrameType::RAW); },
+            "Get the information of this frame");
+
+    py::class_<DepthFrameRef, FrameRef>(m, "DepthData")
+        .def(
+            "getDepthData", [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::DEPTH, "depth"); },
+            "Get depth data from the frame")
+        .def(
+            "getConfidenceData",
+            [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::CONFIDENCE, "confidence"); },
+            "Get confidence data from the frame")
+        .def(
+            "getAmplitudeData",
+            [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::AMPLITUDE, "amplitude"); },
+            "Get amplitude data from the frame")
+        .def(
+            "getFrameFormat", [](const DepthFrameRef& ref) { return formatOf(ref, FrameType::DEPTH); },
+            "Get the information of this frame");
+
+    py::class_<CameraHandle>(m, "VelmoraCamera")
+        .def(py::init<>())
+        .def("open", &CameraHandle::open, py::arg("mode"), py::arg("index") = 0,
+             "Initialize the camera configuration and turn on the camera, set the initialization frame "
+             "according to the mode.\n\n- mode Specify the connection method.\n- index Device node, the "
+             "default value is video0.")
+        .def("openWithFile", &CameraHandle::openWithFile, py::arg("path"), py::arg("index") = 0,
+             "Initialize the camera configuration and turn on the camera, set the initialization frame "
+             "according to the mode.\n\n- path Specify the config file path.\n- index Device node, the "
+             "default value is video0.")
+        .def("close", &CameraHandle::close, "Close the camera")
+        .def("start", &CameraHandle::start, py::arg("type"), "Start the camera stream and start processing.")
+        .def("stop", &CameraHandle::stop, "Stop camera stream and processing.")
+        .def("setControl", &CameraHandle::setControl, py::arg("ctrl"), py::arg("value"), "Set camera parameters.")
+        .def("getControl", &CameraHandle::getControl, py::arg("ctrl"), "Get camera parameters.")
+        .def("getCameraInfo", &CameraHandle::getCameraInfo, "Get camera information.")
+        // A new frame object is owned by Python; one still alive is returned again.
+        .def("requestFrame", &CameraHandle::requestFrame, py::arg("timeout"), py::return_value_policy::take_ownership,
+             "Request a frame of data from the frame processing thread.")
+        .def("releaseFrame", &CameraHandle::releaseFrame, py::arg("frame").none(true),
+             "Free the memory space of the frame.");
+
+    m.attr("__version__") = py::str("dev");
+
+    // Cameras kept alive past the program's end (by a waiting thread, a
+    // cycle) are closed before the interpreter goes away.
+    py::module_::import("atexit").attr("register")(py::cpp_function(&CameraHandle::closeAllAtExit));
+}

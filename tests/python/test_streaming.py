@@ -1,0 +1,277 @@
+"""Streaming from the simulated camera: frames, formats, arrays and controls."""
+
+import unittest
+
+import VelmoraDepthCamera as vdc
+
+from camera_fixture import HAVE_NUMPY, SCENE_DISTANCE_MM, CameraTestCase, numpy, run_python
+
+OK = vdc.TOFErrorCode.VelmoraSuccess
+INVALID = vdc.TOFErrorCode.VelmoraInvalidParameter
+
+
+class DepthStreamTest(CameraTestCase):
+    def test_camera_info_of_open_camera(self):
+        info = self.cam.getCameraInfo()
+        self.assertEqual((info.width, info.height, info.bit_width, info.bpp), (240, 180, 12, 2))
+        self.assertEqual(info.connect, vdc.TOFConnect.USB)
+        self.assertEqual(info.device_type, vdc.TOFDeviceType.HQVGA)
+        self.assertEqual(info.device_type, 1)
+        self.start(vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.getCameraInfo().type, vdc.TOFOutput.DEPTH)
+
+    def test_frames_and_format(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.cam.requestFrame(timeout=2000)
+        self.assertIsInstance(frame, vdc.DepthData)
+        fmt = frame.getFrameFormat()
+        self.assertIsInstance(fmt, vdc.VelmoraFormat)
+        self.assertEqual((fmt.width, fmt.height), (240, 180))
+        self.assertEqual(fmt.type, vdc.TOFOutput.DEPTH)
+        self.assertGreater(fmt.timestamp, 0)
+        for field in ("width", "height", "timestamp"):
+            self.assertIsInstance(getattr(fmt, field), (int, type(2 ** 64)))
+        # The record is a copy: changing it changes nothing in the frame.
+        fmt.width = 3
+        self.assertEqual(frame.getFrameFormat().width, 240)
+        with self.assertRaises(TypeError):
+            fmt.timestamp = -1
+        fmt.timestamp = 2 ** 64 - 1
+        self.assertEqual(fmt.timestamp, 2 ** 64 - 1)
+        with self.assertRaises(TypeError):
+            fmt.timestamp = 2 ** 64
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+
+    def test_many_frames_cycle_through_the_pool(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        stamps = []
+        for _ in range(12):
+            frame = self.frame()
+            stamps.append(frame.getFrameFormat().timestamp)
+            self.assertEqual(self.cam.releaseFrame(frame), OK)
+        self.assertEqual(stamps, sorted(stamps))
+        self.assertEqual(len(set(stamps)), len(stamps))
+
+    def test_released_buffer_comes_back_as_same_object(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frames = []
+        for _ in range(7):
+            frame = self.frame()
+            frame.getFrameFormat()
+            frames.append(frame)
+            self.assertEqual(self.cam.releaseFrame(frame), OK)
+        # Only three buffers exist, and every frame object is kept alive, so
+        # a buffer handed out again comes back as its earlier object.
+        self.assertLessEqual(len(set(id(f) for f in frames)), 3)
+
+    def test_frames_remain_requestable_after_stop(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        self.frame()  # at least one frame was published
+        held = self.cam.requestFrame(2000)
+        self.assertEqual(self.cam.stop(), OK)
+        if held is not None:
+            self.assertEqual(held.getFrameFormat().type, vdc.TOFOutput.DEPTH)
+            self.assertEqual(self.cam.releaseFrame(held), OK)
+        # Whatever is left in the ready queue is still handed out, then None.
+        for _ in range(4):
+            frame = self.cam.requestFrame(100)
+            if frame is None:
+                break
+            self.assertEqual(self.cam.releaseFrame(frame), OK)
+        self.assertIsNone(self.cam.requestFrame(100))
+
+    def test_poll_without_ready_frame_returns_none(self):
+        self.suppress_frames()
+        self.start(vdc.TOFOutput.DEPTH)
+        self.drain()
+        self.assertIsNone(self.cam.requestFrame(0))
+        self.assertIsNone(self.cam.requestFrame(timeout=100))
+        self.resume_frames()
+        self.assertIsNotNone(self.cam.requestFrame(2000))
+
+    def test_second_start_while_streaming_is_refused(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        self.assertNotEqual(self.cam.start(vdc.TOFOutput.RAW), OK)
+        # The refused start replaced nothing: the held frame is still good.
+        self.assertEqual(frame.getFrameFormat().type, vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+        self.assertIsInstance(self.frame(), vdc.DepthData)
+
+
+class RawStreamTest(CameraTestCase):
+    def test_raw_frames(self):
+        self.start(vdc.TOFOutput.RAW)
+        frame = self.frame()
+        self.assertIsInstance(frame, vdc.RawData)
+        fmt = frame.getFrameFormat()
+        # Four phase planes of 180 lines, stacked.
+        self.assertEqual((fmt.width, fmt.height, fmt.type), (240, 720, vdc.TOFOutput.RAW))
+        self.assertFalse(hasattr(frame, "getDepthData"))
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+
+    def test_restart_switches_output_type(self):
+        self.start(vdc.TOFOutput.RAW)
+        self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+        self.assertEqual(self.cam.stop(), OK)
+        self.start(vdc.TOFOutput.DEPTH)
+        self.assertIsInstance(self.frame(), vdc.DepthData)
+
+    @unittest.skipUnless(HAVE_NUMPY, "needs numpy")
+    def test_raw_array(self):
+        self.start(vdc.TOFOutput.RAW)
+        frame = self.frame()
+        fmt = frame.getFrameFormat()
+        raw = frame.getRawData()
+        self.assertEqual(raw.dtype, numpy.int16)
+        self.assertEqual(raw.shape, (fmt.height, fmt.width))
+        self.assertEqual(raw.strides, (fmt.width * 2, 2))
+        self.assertTrue(raw.flags.c_contiguous and raw.flags.owndata and raw.flags.writeable)
+        self.assertIsNone(raw.base)
+        # Decoded phase samples: 11-bit two's complement scaled by 16.
+        self.assertTrue((raw % 16 == 0).all())
+        self.assertTrue(raw.min() >= -16384 and raw.max() <= 16368)
+        self.assertTrue(raw.any())
+
+
+@unittest.skipUnless(HAVE_NUMPY, "needs numpy")
+class DepthArrayTest(CameraTestCase):
+    def test_planes(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        planes = [frame.getDepthData(), frame.getConfidenceData(), frame.getAmplitudeData()]
+        for plane in planes:
+            self.assertEqual(plane.dtype, numpy.float32)
+            self.assertEqual(plane.shape, (180, 240))
+            self.assertEqual(plane.strides, (240 * 4, 4))
+            self.assertTrue(plane.flags.c_contiguous and plane.flags.owndata and plane.flags.writeable)
+            self.assertIsNone(plane.base)
+        depth, confidence, amplitude = planes
+        # A flat wall at a known distance, without noise.
+        self.assertTrue(numpy.allclose(depth, SCENE_DISTANCE_MM, atol=5.0),
+                        "depth %s..%s" % (depth.min(), depth.max()))
+        self.assertTrue((amplitude > 0).all())
+        # The model reports its amplitude as confidence as well.
+        self.assertTrue(numpy.array_equal(confidence, amplitude))
+
+    def test_arrays_are_independent_copies(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        kept = frame.getDepthData()
+        expected = kept.copy()
+        other = frame.getDepthData()
+        other[:] = -1
+        self.assertTrue(numpy.array_equal(frame.getDepthData(), expected))
+        self.assertTrue(numpy.array_equal(kept, expected))
+        # Changing the returned format changes no later array.
+        frame.getFrameFormat().width = 10
+        self.assertEqual(frame.getDepthData().shape, (180, 240))
+        # The array outlives the frame and the refills of its buffer.
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+        for _ in range(6):
+            self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+        self.assertTrue(numpy.array_equal(kept, expected))
+
+    def test_range_control_changes_depth(self):
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.RANGE, 2000), OK)
+        self.start(vdc.TOFOutput.DEPTH)
+        depth = self.frame().getDepthData()
+        self.assertTrue(numpy.allclose(depth, SCENE_DISTANCE_MM, atol=5.0),
+                        "depth %s..%s" % (depth.min(), depth.max()))
+
+
+class ControlTest(CameraTestCase):
+    def test_range(self):
+        self.assertEqual(self.cam.getControl(vdc.TOFControl.RANGE), 4000)
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.RANGE, 2000), OK)
+        self.assertEqual(self.cam.getControl(ctrl=vdc.TOFControl.RANGE), 2000)
+        self.assertEqual(self.cam.setControl(ctrl=vdc.TOFControl.RANGE, value=4000), OK)
+        self.assertEqual(self.cam.getControl(vdc.TOFControl.RANGE), 4000)
+
+    def test_refused_controls_are_results_not_exceptions(self):
+        # The HQVGA model takes no integer control but the range.
+        result = self.cam.setControl(vdc.TOFControl.EXPOSURE, 100)
+        self.assertIsInstance(result, vdc.TOFErrorCode)
+        self.assertEqual(result, INVALID)
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.SKIP_FRAME_LOOP, 0), INVALID)
+        # A frame rate is never raised, whatever the transport reports.
+        rate = self.cam.getControl(vdc.TOFControl.FRAME_RATE)
+        self.assertNotEqual(self.cam.setControl(vdc.TOFControl.FRAME_RATE, rate + 1), OK)
+        self.assertNotEqual(self.cam.setControl(vdc.TOFControl.FRAME_RATE, 0), OK)
+
+    def test_skip_frames(self):
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.SKIP_FRAME_LOOP, 3), OK)
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.SKIP_FRAME, 1), OK)
+        self.start(vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+
+    def test_control_without_value_reads_zero(self):
+        # No part of the HQVGA camera answers the text control with a number.
+        self.assertEqual(self.cam.getControl(vdc.TOFControl.CONFIG_DIR_EXT), 0)
+
+
+class NumpyMissingTest(CameraTestCase):
+    """Without numpy the module imports and only the array accessors fail."""
+
+    def check_accessors_raise(self, frame, names):
+        for name in names:
+            # The import is tried again on every call.
+            for _ in range(2):
+                with self.assertRaises(ImportError):
+                    getattr(frame, name)()
+
+    @unittest.skipIf(HAVE_NUMPY, "numpy is installed here; the subprocess test covers this")
+    def test_accessors_raise_import_error(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        self.check_accessors_raise(frame, ("getDepthData", "getConfidenceData", "getAmplitudeData"))
+        self.assertEqual(frame.getFrameFormat().type, vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+        self.assertEqual(self.cam.stop(), OK)
+        self.start(vdc.TOFOutput.RAW)
+        self.check_accessors_raise(self.frame(), ("getRawData",))
+
+    @unittest.skipUnless(HAVE_NUMPY, "without numpy the direct test covers this")
+    def test_accessors_raise_import_error_when_numpy_is_blocked(self):
+        code = "\n".join([
+            "import sys",
+            "sys.modules['numpy'] = None  # makes every numpy import fail",
+            "import VelmoraDepthCamera as vdc",
+            "cam = vdc.VelmoraCamera()",
+            "assert cam.openWithFile(%r) == vdc.TOFErrorCode.VelmoraSuccess" % self.config_path,
+            "assert cam.start(vdc.TOFOutput.DEPTH) == vdc.TOFErrorCode.VelmoraSuccess",
+            "frame = cam.requestFrame(2000)",
+            "for name in ('getDepthData', 'getConfidenceData', 'getAmplitudeData', 'getDepthData'):",
+            "    try:",
+            "        getattr(frame, name)()",
+            "    except ImportError:",
+            "        print(name + ' ImportError')",
+            "print(frame.getFrameFormat().width)",
+            "cam.releaseFrame(frame); cam.stop(); cam.close()",
+        ])
+        status, out, err = run_python(code)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.split(), ["getDepthData", "ImportError", "getConfidenceData", "ImportError",
+                                       "getAmplitudeData", "ImportError", "getDepthData", "ImportError", "240"])
+
+    @unittest.skipUnless(HAVE_NUMPY, "needs numpy")
+    def test_first_accessor_imports_numpy(self):
+        code = "\n".join([
+            "import sys",
+            "import VelmoraDepthCamera as vdc",
+            "cam = vdc.VelmoraCamera()",
+            "cam.openWithFile(%r)" % self.config_path,
+            "cam.start(vdc.TOFOutput.DEPTH)",
+            "frame = cam.requestFrame(2000)",
+            "print('numpy' in sys.modules)",
+            "depth = frame.getDepthData()",
+            "print('numpy' in sys.modules)",
+            "cam.releaseFrame(frame); cam.stop(); cam.close()",
+        ])
+        status, out, err = run_python(code)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.split(), ["False", "True"])
+
+
+if __name__ == "__main__":
+    unittest.main()
