@@ -304,9 +304,9 @@ class VersionCheckTest(unittest.TestCase):
             self.skipTest("no Python 3 interpreter of another version")
         code = ("import importlib.machinery, importlib.util\n"
                 "loader = importlib.machinery.ExtensionFileLoader('VelmoraDepthCamera', %r)\n"
-                "spec = importlib.util.spec_from_loader('VelmoraDepthCamera', loader)\n"
+                "found = importlib.util.spec_from_loader('VelmoraDepthCamera', loader)\n"
                 "try:\n"
-                "    importlib.util.module_from_spec(spec)\n"
+                "    importlib.util.module_from_spec(found)\n"
                 "except ImportError as error:\n"
                 "    print(error)\n" % vdc.__file__)
         out = subprocess.check_output([exe, "-c", code]).decode()
