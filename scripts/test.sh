@@ -13,7 +13,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 step() { printf '\n==== %s\n' "$*"; }
 
 step "build and test"
-cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_REQUIRE_PY27=ON >/dev/null
+cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 
