@@ -1,0 +1,372 @@
+#include "VelmoraTOFCSISensor.h"
+
+#include <linux/v4l2-subdev.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "CsiDefinitions.h"
+#include "I2cAccess.h"
+
+namespace Velmora {
+
+int retryIoctl(int fd, unsigned long request, void* arg) {
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    int result = -1;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        result = sys().ioctl(fd, request, arg);
+        if (result >= 0) return result;
+        if (errno != EINTR && errno != EAGAIN && errno != ETIMEDOUT) break;
+    }
+    return result;
+}
+
+VelmoraTOFCSISensor::VelmoraTOFCSISensor(int frames, int model, const char* path) : platformModel(model) {
+    frameCount = frames;
+    // A path that does not fit is refused (open then fails) rather than cut to another node's name.
+    if (path && std::strlen(path) < sizeof(devicePath)) std::snprintf(devicePath, sizeof(devicePath), "%s", path);
+}
+
+// Whatever close() did not release, the members release here.
+VelmoraTOFCSISensor::~VelmoraTOFCSISensor() {
+    if (streaming && videoFd.valid()) {
+        uint32_t type = bufType;
+        sys().ioctl(videoFd.get(), VIDIOC_STREAMOFF, &type);
+    }
+    releaseBuffers();
+}
+
+int VelmoraTOFCSISensor::controlFd() const {
+    // Boards without subdevices take the controls on the video node itself.
+    if (!isMediaPlatform()) return videoFd.get();
+    return subdevIndex < subdevCount ? subdevFds[subdevIndex].get() : -1;
+}
+
+CameraInfo VelmoraTOFCSISensor::getCameraInfo() { return info; }
+
+int VelmoraTOFCSISensor::readBackFormat(uint32_t& width, uint32_t& height) {
+    if (isMediaPlatform()) {
+        v4l2_subdev_format format{};
+        if (sys().ioctl(controlFd(), VIDIOC_SUBDEV_G_FMT, &format) < 0) return VelmoraSystemError;
+        width = format.format.width;
+        height = format.format.height;
+    } else {
+        v4l2_format format{};
+        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (sys().ioctl(videoFd.get(), VIDIOC_G_FMT, &format) < 0) return VelmoraSystemError;
+        width = format.fmt.pix.width;
+        height = format.fmt.pix.height;
+    }
+    return VelmoraSuccess;
+}
+
+int VelmoraTOFCSISensor::setupFormat() {
+    if (!videoFd.valid()) return 0;
+    v4l2_format format{};
+    format.type = bufType;
+    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+        format.fmt.pix_mp.width = info.width;
+        format.fmt.pix_mp.height = info.height;
+        format.fmt.pix_mp.pixelformat = csi::kPixelFormatY12;
+        format.fmt.pix_mp.field = V4L2_FIELD_NONE;
+        format.fmt.pix_mp.num_planes = 1;
+        format.fmt.pix_mp.plane_fmt[0].bytesperline = info.width * 2;
+        format.fmt.pix_mp.plane_fmt[0].sizeimage = info.width * info.height * 2;
+    } else {
+        format.fmt.pix.width = info.width;
+        format.fmt.pix.height = info.height;
+        format.fmt.pix.pixelformat = platformModel == 6 ? csi::kPixelFormatY12P : csi::kPixelFormatY12;
+        format.fmt.pix.field = V4L2_FIELD_NONE;
+    }
+    v4l2_format tried = format;
+    if (retryIoctl(videoFd.get(), VIDIOC_TRY_FMT, &tried) < 0) return -1;
+    if (retryIoctl(videoFd.get(), VIDIOC_S_FMT, &format) < 0) return -1;
+
+    if (isMediaPlatform()) {
+        for (int i = 0; i < subdevCount; ++i) {
+            v4l2_subdev_format subdevFormat{};
+            subdevFormat.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+            subdevFormat.pad = 0;
+            subdevFormat.format.width = info.width;
+            subdevFormat.format.height = info.height;
+            subdevFormat.format.code = csi::kMediaBusY12;
+            subdevFormat.format.field = V4L2_FIELD_NONE;
+            if (retryIoctl(subdevFds[i].get(), VIDIOC_SUBDEV_S_FMT, &subdevFormat) < 0) return -1;
+        }
+    }
+
+    uint32_t width = 0;
+    uint32_t height = 0;
+    if (readBackFormat(width, height) != VelmoraSuccess) return VelmoraSystemError;
+    return width == info.width && height == info.height ? 0 : -1;
+}
+
+int VelmoraTOFCSISensor::queryBuffer(int index, size_t& length, uint32_t& offset) {
+    v4l2_buffer buffer{};
+    v4l2_plane planes[1]{};
+    buffer.type = bufType;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = static_cast<uint32_t>(index);
+    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+        buffer.m.planes = planes;
+        buffer.length = 1;
+    }
+    if (retryIoctl(videoFd.get(), VIDIOC_QUERYBUF, &buffer) < 0) return -1;
+    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+        length = planes[0].length;
+        offset = planes[0].m.mem_offset;
+    } else {
+        length = buffer.length;
+        offset = buffer.m.offset;
+    }
+    return 0;
+}
+
+int VelmoraTOFCSISensor::queueBuffer(int index) {
+    v4l2_buffer buffer{};
+    v4l2_plane planes[1]{};
+    buffer.type = bufType;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = static_cast<uint32_t>(index);
+    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+        planes[0].length = static_cast<uint32_t>(buffers[index].length());
+        buffer.m.planes = planes;
+        buffer.length = 1;
+    }
+    return retryIoctl(videoFd.get(), VIDIOC_QBUF, &buffer) < 0 ? -1 : 0;
+}
+
+void VelmoraTOFCSISensor::releaseBuffers() {
+    for (ScopedMapping& mapping : buffers) mapping.reset();
+    mappedBuffers = 0;
+}
+
+int VelmoraTOFCSISensor::freeDriverBuffers() {
+    // While the driver holds buffers it refuses a new format, so a later start would fail.
+    v4l2_requestbuffers request{};
+    request.count = 0;
+    request.type = bufType;
+    request.memory = V4L2_MEMORY_MMAP;
+    return retryIoctl(videoFd.get(), VIDIOC_REQBUFS, &request) < 0 ? VelmoraSystemError : 0;
+}
+
+int VelmoraTOFCSISensor::abandonStart(int result) {
+    releaseBuffers();
+    freeDriverBuffers();
+    return result;
+}
+
+int VelmoraTOFCSISensor::start() {
+    // A second start while streaming would re-request buffers the stream still uses.
+    if (streaming) return -1;
+    if (info.width == 0 || info.height == 0) return -1;
+    if (setupFormat() != 0) return -1;
+
+    v4l2_requestbuffers request{};
+    request.count = kMaxBuffers;
+    request.type = bufType;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (retryIoctl(videoFd.get(), VIDIOC_REQBUFS, &request) < 0) return -1;
+    // Use what the driver grants, up to the slots there are; too few cannot stream.
+    const int granted = static_cast<int>(std::min<uint32_t>(request.count, kMaxBuffers));
+    if (granted < kMinBuffers) return abandonStart(-1);
+
+    for (int i = 0; i < granted; ++i) {
+        size_t length = 0;
+        uint32_t offset = 0;
+        if (queryBuffer(i, length, offset) != 0 || length == 0) return abandonStart(-1);
+        if (bufType != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE && length == kPaddedLineBufferLength) {
+            converter = convertPaddedLines;
+        } else if (platformModel == 3) {
+            converter = convertSplitLines;
+        } else if (platformModel == 6) {
+            converter = convertPacked12Lines;
+        } else {
+            converter = convertPlainLines;
+        }
+        void* address =
+            sys().mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, videoFd.get(), static_cast<off_t>(offset));
+        if (address == MAP_FAILED || address == nullptr) return abandonStart(-1);
+        buffers[i] = ScopedMapping(address, length);
+        mappedBuffers = static_cast<size_t>(i) + 1;
+        if (queueBuffer(i) != 0) return abandonStart(-1);
+    }
+
+    uint32_t type = bufType;
+    if (retryIoctl(videoFd.get(), VIDIOC_STREAMON, &type) < 0) return abandonStart(VelmoraSystemError);
+    subFrameBytes = size_t{2} * info.width * info.height;
+    streamWidth = info.width;
+    streaming = true;
+    return 0;
+}
+
+int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
+    if (!timestamp) return VelmoraUnkownError;
+    if (frameCount <= 0) {
+        *timestamp = 0;
+        return 0;
+    }
+    if (!destination) return VelmoraUnkownError;
+
+    const bool multiPlane = bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    size_t position = 0;
+    int collected = 0;
+    int64_t previousUs = 0;
+    timeval last{};
+    while (collected < frameCount) {
+        // The destination holds frameCount sub-frames of the size streaming started with.
+        const size_t capacity = streaming ? subFrameBytes * static_cast<size_t>(frameCount) : 0;
+        v4l2_buffer buffer{};
+        v4l2_plane planes[1]{};
+        buffer.type = bufType;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (multiPlane) {
+            buffer.m.planes = planes;
+            buffer.length = 1;
+        }
+        if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return VelmoraSystemError;
+        if (buffer.index >= kMaxBuffers || buffer.index >= mappedBuffers) return VelmoraNoCache;
+
+        const int64_t timeUs = static_cast<int64_t>(buffer.timestamp.tv_sec) * 1000000 + buffer.timestamp.tv_usec;
+        if (collected > 0 && timeUs - previousUs > csi::kMaxSubFrameGapUs) {
+            position = 0;
+            collected = 0;
+        }
+        const ScopedMapping& mapping = buffers[buffer.index];
+        const size_t reported = multiPlane ? planes[0].length : buffer.length;
+        position = converter(mapping.data(), std::min(reported, mapping.length()), destination, capacity, position,
+                             streamWidth);
+
+        previousUs = timeUs;
+        last = buffer.timestamp;
+        if (multiPlane) buffer.length = 1;
+        if (retryIoctl(videoFd.get(), VIDIOC_QBUF, &buffer) < 0) return VelmoraSystemError;
+        ++collected;
+    }
+    *timestamp = static_cast<uint64_t>(last.tv_sec) * 1000 + static_cast<uint64_t>(last.tv_usec) / 1000;
+    return 0;
+}
+
+int VelmoraTOFCSISensor::stop() {
+    if (!videoFd.valid()) return VelmoraSystemError;
+    uint32_t type = bufType;
+    if (retryIoctl(videoFd.get(), VIDIOC_STREAMOFF, &type) < 0) return VelmoraSystemError;
+    streaming = false;
+    // Only the buffers start mapped, each with the length it was mapped with.
+    int result = 0;
+    for (ScopedMapping& mapping : buffers) {
+        if (mapping.reset() != 0) result = VelmoraSystemError;
+    }
+    mappedBuffers = 0;
+    if (freeDriverBuffers() != 0) result = VelmoraSystemError;
+    return result;
+}
+
+int VelmoraTOFCSISensor::close() {
+    if (streaming && videoFd.valid()) {
+        uint32_t type = bufType;
+        retryIoctl(videoFd.get(), VIDIOC_STREAMOFF, &type);
+    }
+    streaming = false;
+    releaseBuffers();
+    for (ScopedFd& fd : subdevFds) fd.reset();
+    subdevCount = 0;
+    subdevIndex = 0;
+    videoFd.reset();
+    i2cFd.reset();
+    calibrationBuffer.clear();
+    calibrationBuffer.shrink_to_fit();
+    return 0;
+}
+
+namespace {
+
+bool validDimension(int value) { return value > 0 && static_cast<uint32_t>(value) <= csi::kMaxDimension; }
+
+}  // namespace
+
+int VelmoraTOFCSISensor::setControl(CameraCtrl ctrl, int value) {
+    switch (ctrl) {
+    case CameraCtrl::RANGE:
+    case CameraCtrl::EXPOSURE: {
+        v4l2_control control{};
+        if (ctrl == CameraCtrl::RANGE) {
+            if (value != 2 && value != 4) return VelmoraInvalidParameter;
+            control.id = csi::kRangeControl;
+            control.value = value == 2 ? 1 : 0;
+        } else {
+            control.id = csi::kExposureControl;
+            control.value = value;
+        }
+        if (retryIoctl(controlFd(), VIDIOC_S_CTRL, &control) < 0) {
+            std::perror("VIDIOC_S_CTRL");
+            return VelmoraUnkownError;
+        }
+        return VelmoraSuccess;
+    }
+    case CameraCtrl::FMT_WIDTH:
+        if (!validDimension(value)) return VelmoraInvalidParameter;
+        info.width = static_cast<uint32_t>(value);
+        return VelmoraSuccess;
+    case CameraCtrl::FMT_HEIGHT:
+        if (!validDimension(value)) return VelmoraInvalidParameter;
+        info.height = static_cast<uint32_t>(value);
+        return VelmoraSuccess;
+    case CameraCtrl::FRAME_RATE:
+        frameRate.store(value);
+        return writeFrameRate(value);
+    default:
+        return VelmoraInvalidParameter;
+    }
+}
+
+int VelmoraTOFCSISensor::getControl(CameraCtrl ctrl, int* value) {
+    if (!value) return VelmoraInvalidParameter;
+    switch (ctrl) {
+    case CameraCtrl::RANGE:
+    case CameraCtrl::EXPOSURE: {
+        v4l2_control control{};
+        control.id = ctrl == CameraCtrl::RANGE ? csi::kRangeControl : csi::kExposureControl;
+        if (retryIoctl(controlFd(), VIDIOC_G_CTRL, &control) < 0) {
+            std::perror("VIDIOC_G_CTRL");
+            return VelmoraUnkownError;
+        }
+        if (ctrl == CameraCtrl::RANGE) {
+            *value = control.value == 0 ? 4 : 2;
+        } else {
+            *value = control.value;
+        }
+        return VelmoraSuccess;
+    }
+    case CameraCtrl::FMT_WIDTH:
+        *value = static_cast<int>(info.width);
+        return VelmoraSuccess;
+    case CameraCtrl::FMT_HEIGHT:
+        *value = static_cast<int>(info.height);
+        return VelmoraSuccess;
+    case CameraCtrl::FRAME_RATE:
+        *value = frameRate.load();
+        return VelmoraSuccess;
+    default:
+        return VelmoraInvalidParameter;
+    }
+}
+
+int VelmoraTOFCSISensor::writeFrameRate(int32_t rate) {
+    if (!i2cFd.valid()) return VelmoraSystemError;
+    return i2cWriteFrameRate(i2cFd.get(), static_cast<uint16_t>(chipAddress), rate);
+}
+
+int VelmoraTOFCSISensor::readBlock(uint16_t offset, uint8_t* destination) {
+    if (!i2cFd.valid()) return VelmoraSystemError;
+    return i2cReadBlock(i2cFd.get(), static_cast<uint16_t>(chipAddress), offset, destination);
+}
+
+}  // namespace Velmora
