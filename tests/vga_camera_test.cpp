@@ -1,0 +1,193 @@
+// VGA depth end to end: the virtual USB camera delivering VGA raw frames,
+// VelmoraTOFCamera with the VGA model, and this project's phase processor.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Si4cConfig.h"
+#include "Si4cLayout.h"
+#include "VelmoraEvkTesting.h"
+#include "VelmoraScene.h"
+#include "VelmoraTOFCamera.h"
+#include "vga_test_support.h"
+
+namespace {
+
+using namespace Velmora;
+using vgatest::ScratchDir;
+
+constexpr short kWaitMs = 5000;
+constexpr double kPi = 3.14159265358979323846;
+
+struct Plane {
+    std::vector<float> depth;
+    std::vector<float> confidence;
+};
+
+class VgaCamera : public ::testing::Test {
+protected:
+    void SetUp() override { VelmoraSim::EvkTesting::reset(); }
+    void TearDown() override {
+        if (opened) {
+            EXPECT_EQ(camera.close(), VelmoraSuccess);
+        }
+        EXPECT_EQ(VelmoraSim::EvkTesting::openModules(), 0);
+    }
+
+    // Opens the virtual camera with `settings` (one key=value a line) added to an unpaced constant scene.
+    void open(const std::string& settings) {
+        vgatest::writeFile("camera.cfg", "scene=constant\nfps=0\n" + settings);
+        ASSERT_EQ(camera.openWithFile((dir.path() / "camera.cfg").c_str(), 0), VelmoraSuccess);
+        opened = true;
+        ASSERT_EQ(camera.getCameraInfo().device_type, VGA);
+        // The model's geometry is set, not guessed from the sensor.
+        if (settings.find("width=320") != std::string::npos) {
+            ASSERT_EQ(camera.setControl(CameraCtrl::FMT_WIDTH, 320), VelmoraSuccess);
+            ASSERT_EQ(camera.setControl(CameraCtrl::FMT_HEIGHT, 240), VelmoraSuccess);
+        }
+    }
+
+    // Depth and confidence of the next frame; empty when none came.
+    Plane nextPlanes() {
+        VelmoraFrameBuffer* frame = camera.requestFrame(kWaitMs);
+        if (!frame) return {};
+        FrameDataFormat format{};
+        EXPECT_EQ(frame->getFormat(FrameType::DEPTH, &format), 0);
+        const size_t n = static_cast<size_t>(format.width) * format.height;
+        Plane plane{std::vector<float>(n), std::vector<float>(n)};
+        std::memcpy(plane.depth.data(), frame->getData(FrameType::DEPTH), n * sizeof(float));
+        std::memcpy(plane.confidence.data(), frame->getData(FrameType::CONFIDENCE), n * sizeof(float));
+        camera.releaseFrame(frame);
+        return plane;
+    }
+
+    // Largest distance of any pixel from `expected` over a few frames.
+    float worstError(double expected, int frames = 3) {
+        float worst = 0;
+        for (int i = 0; i < frames; ++i) {
+            const Plane p = nextPlanes();
+            if (p.depth.empty()) return 1e9f;
+            for (float d : p.depth) worst = std::max(worst, static_cast<float>(std::fabs(d - expected)));
+        }
+        return worst;
+    }
+
+    ScratchDir dir;
+    VelmoraTOFCamera camera;
+    bool opened = false;
+};
+
+TEST_F(VgaCamera, SingleFrequencyDepthAndTheFilesOfTheStart) {
+    open("width=320\nheight=240\nfrequency=single\ndistance_mm=730\n");
+    const CameraInfo info = camera.getCameraInfo();
+    EXPECT_EQ(info.width, 320u);
+    EXPECT_EQ(info.height, 1205u);
+    int rate = 0;
+    ASSERT_EQ(camera.getControl(CameraCtrl::FRAME_RATE, &rate), VelmoraSuccess);
+    EXPECT_EQ(rate, 61);
+    int range = 0;
+    ASSERT_EQ(camera.getControl(CameraCtrl::RANGE, &range), VelmoraSuccess);
+    EXPECT_EQ(range, 1250);
+
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    EXPECT_EQ(std::filesystem::file_size("ConfigAlgorithm.json"), 273u);
+    EXPECT_EQ(std::filesystem::file_size("ConfigCamera.json"), 9476u);
+    EXPECT_EQ(std::filesystem::file_size("register.json"), 946u);
+    EXPECT_LT(worstError(730), 1.0f);
+    const Plane p = nextPlanes();
+    ASSERT_FALSE(p.confidence.empty());
+    EXPECT_GT(*std::min_element(p.confidence.begin(), p.confidence.end()), 0.0f);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+TEST_F(VgaCamera, DoubleFrequencyDepthAtFullSize) {
+    open("width=640\nheight=480\nfrequency=double\ndistance_mm=4321\n");
+    EXPECT_EQ(camera.getCameraInfo().height, 4810u);
+    ASSERT_EQ(camera.setControl(CameraCtrl::MODE, static_cast<int>(TofWorkMode::DOUBLE_FREQ)), VelmoraSuccess);
+    int value = 0;
+    camera.getControl(CameraCtrl::RANGE, &value);
+    EXPECT_EQ(value, 4500);
+    camera.getControl(CameraCtrl::FRAME_RATE, &value);
+    EXPECT_EQ(value, 23);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    EXPECT_LT(worstError(4321, 2), 1.0f);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+TEST_F(VgaCamera, FramesOfTheOtherModeAreRefusedNotMisread) {
+    // The module runs double frequency, the model was left in single mode.
+    open("width=320\nheight=240\nfrequency=double\ndistance_mm=2000\n");
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    EXPECT_EQ(camera.requestFrame(300), nullptr);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+
+    ASSERT_EQ(camera.setControl(CameraCtrl::MODE, static_cast<int>(TofWorkMode::DOUBLE_FREQ)), VelmoraSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    EXPECT_LT(worstError(2000), 1.0f);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+TEST_F(VgaCamera, CalibrationFileCorrectsTheModuleOffset) {
+    const double offset = 0.5;
+    open("width=320\nheight=240\nfrequency=single\ndistance_mm=600\nphase_offset=0.5\n");
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    const double shifted = 600 + offset / (2 * kPi) * si4c::kSingleRangeMm;
+    EXPECT_LT(worstError(shifted), 1.0f) << "without calibration the offset shows";
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+
+    // "cali.bin" is read at every start.
+    const auto f = static_cast<float>(offset);
+    vgatest::writeBytes("cali.bin", si4c::encodeCalibration({f, f, f}));
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    EXPECT_LT(worstError(600), 1.0f);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+TEST_F(VgaCamera, ConfigurationDirectoryIsHonoured) {
+    std::filesystem::create_directory("tuned");
+    vgatest::writeFile("tuned/ConfigAlgorithm.json", "[ConfidenceParams]\nValidDistMin=0\nValidDistMax=500\n");
+    open("width=320\nheight=240\nfrequency=single\ndistance_mm=700\n");
+    ASSERT_EQ(camera.setControlExt(CameraCtrl::CONFIG_DIR_EXT, (dir.path() / "tuned").c_str()), VelmoraSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    const Plane p = nextPlanes();
+    ASSERT_FALSE(p.depth.empty());
+    EXPECT_TRUE(std::all_of(p.depth.begin(), p.depth.end(), [](float d) { return d == 0; }))
+        << "700 mm lies outside the directory's valid band";
+    EXPECT_TRUE(std::all_of(p.confidence.begin(), p.confidence.end(), [](float c) { return c == 0; }));
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+    EXPECT_EQ(vgatest::readFile("tuned/ConfigAlgorithm.json"), "[ConfidenceParams]\nValidDistMin=0\nValidDistMax=500\n")
+        << "only the working directory's files are rewritten";
+}
+
+TEST_F(VgaCamera, RawFramesInDoubleModeAreTheWholeSensorFrame) {
+    open("width=640\nheight=480\nfrequency=double\ndistance_mm=1000\n");
+    ASSERT_EQ(camera.setControl(CameraCtrl::MODE, static_cast<int>(TofWorkMode::DOUBLE_FREQ)), VelmoraSuccess);
+    ASSERT_EQ(camera.start(FrameType::RAW), VelmoraSuccess);
+    VelmoraFrameBuffer* frame = camera.requestFrame(kWaitMs);
+    ASSERT_NE(frame, nullptr);
+    FrameDataFormat format{};
+    ASSERT_EQ(frame->getFormat(FrameType::RAW, &format), 0);
+    EXPECT_EQ(format.width, 640u);
+    EXPECT_EQ(format.height, 4810u);
+    const auto* words = static_cast<const uint16_t*>(frame->getData(FrameType::RAW));
+    ASSERT_NE(words, nullptr);
+    for (int image = 0; image < 10; ++image) {
+        const uint16_t* meta = words + static_cast<size_t>(image) * 640 * 481;
+        EXPECT_EQ(meta[si4c::kMetaMarkerWord], si4c::kMetaMarker) << image;
+        EXPECT_EQ(meta[si4c::kMetaIndex], image);
+        EXPECT_EQ(meta[si4c::kMetaCount], 10);
+    }
+    // Last word of the frame: the grey image of the lower frequency.
+    const double grey = words[640u * 4810u - 1];
+    EXPECT_NEAR(grey, si4c::kGreyDark + VelmoraSim::amplitudeForDistance(1000, 1.0), 1);
+    camera.releaseFrame(frame);
+    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+}  // namespace
