@@ -2,8 +2,9 @@
 """Live preview of a depth camera: depth and amplitude side by side.
 
 Opens the simulated camera by default, or a real one with --csi, --usb or
---config. With a display it shows a window (q or Ctrl-C to quit); without
-one, or with --png, it streams for --seconds and writes one image instead.
+--config, or plays a recording back with --replay. With a display it shows a
+window (q or Ctrl-C to quit); without one, or with --png, it streams for
+--seconds and writes one image instead. --list reports what this host offers.
 """
 
 import argparse
@@ -14,16 +15,26 @@ import tempfile
 import time
 
 try:
-    import numpy as np
-    import cv2
-except ImportError as error:
-    sys.exit("preview: needs numpy and OpenCV for Python 3 (Debian: python3-numpy python3-opencv): %s" % error)
+    import velmora_tools  # noqa: F401  (installed beside the module)
+except ImportError:
+    # Run from the source tree: the companion package sits in tools/.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 
-try:
-    import VelmoraDepthCamera as vdc
-except ImportError as error:
-    sys.exit("preview: cannot import VelmoraDepthCamera (%s); install the module or put its build "
-             "directory on PYTHONPATH" % error)
+
+def import_libraries():
+    """numpy, OpenCV and the camera module; --list needs none of them."""
+    global np, cv2, vdc, colormap
+    try:
+        import numpy as np
+        import cv2
+        from velmora_tools import colormap
+    except ImportError as error:
+        sys.exit("preview: needs numpy and OpenCV for Python 3 (Debian: python3-numpy python3-opencv): %s" % error)
+    try:
+        import VelmoraDepthCamera as vdc
+    except ImportError as error:
+        sys.exit("preview: cannot import VelmoraDepthCamera (%s); install the module or put its build "
+                 "directory on PYTHONPATH" % error)
 
 # A scene with some depth to look at, for the simulated camera module.
 DEMO_CONFIG = "width=240\nheight=180\nbit_width=12\nfps=30\nscene=demo\nnoise=4\nseed=1\n"
@@ -39,6 +50,9 @@ def parse_args(argv):
     source.add_argument("--usb", type=int, nargs="?", const=0, metavar="INDEX",
                         help="open the USB camera INDEX (default 0)")
     source.add_argument("--config", metavar="FILE", help="open a USB camera configured by FILE")
+    source.add_argument("--replay", metavar="RECORDING", help="play a recording back through the driver")
+    source.add_argument("--list", action="store_true",
+                        help="report camera nodes, the board model and the virtual camera, then exit")
     parser.add_argument("--png", metavar="FILE",
                         help="write one image to FILE instead of showing a window")
     parser.add_argument("--seconds", type=float, default=None,
@@ -53,6 +67,14 @@ def open_camera(cam, args, workdir):
         what, rc = "CSI camera %d" % args.csi, cam.open(vdc.TOFConnect.CSI, args.csi)
     elif args.usb is not None:
         what, rc = "USB camera %d" % args.usb, cam.open(vdc.TOFConnect.USB, args.usb)
+    elif args.replay is not None:
+        from velmora_tools.replay import open_replay
+
+        what = "replay of %s" % args.replay
+        try:
+            rc = open_replay(cam, args.replay)
+        except (ValueError, IOError, OSError) as error:
+            raise RuntimeError(str(error))
     else:
         path = args.config
         what = "camera configured by %s" % path
@@ -67,14 +89,10 @@ def open_camera(cam, args, workdir):
     return what
 
 
-def colourise(plane, low, high, colormap):
+def colourise(plane, low, high, name):
     """Maps plane values from low..high onto a colour map; pixels without a
     value (0 or not finite) stay black."""
-    valid = np.isfinite(plane) & (plane > 0)
-    span = max(high - low, 1e-6)
-    scaled = np.clip((np.nan_to_num(plane) - low) / span, 0.0, 1.0)
-    image = cv2.applyColorMap((scaled * 255).astype(np.uint8), colormap)
-    image[~valid] = 0
+    image = colormap.apply(plane, low, high, name=name, order="bgr")
     return cv2.resize(image, None, fx=SCALE, fy=SCALE, interpolation=cv2.INTER_NEAREST)
 
 
@@ -88,10 +106,8 @@ def compose(depth, amplitude, max_range, fps):
     height, width = depth.shape
     cy, cx = height // 2, width // 2
     centre = float(depth[cy, cx])
-    left = colourise(depth, 0.0, float(max_range), cv2.COLORMAP_TURBO)
-    amp_valid = amplitude[np.isfinite(amplitude) & (amplitude > 0)]
-    amp_high = float(np.percentile(amp_valid, 99)) if amp_valid.size else 1.0
-    right = colourise(amplitude, 0.0, amp_high, cv2.COLORMAP_INFERNO)
+    left = colourise(depth, 0.0, float(max_range), "depth")
+    right = colourise(amplitude, 0.0, colormap.auto_high(amplitude), "amplitude")
     marker = (cx * SCALE, cy * SCALE)
     cv2.drawMarker(left, marker, (255, 255, 255), cv2.MARKER_CROSS, 14, 1)
     label(left, "depth 0-%d mm" % max_range, (8, 20))
@@ -180,6 +196,12 @@ def run(args):
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    if args.list:
+        from velmora_tools.host import report
+
+        report()
+        return 0
+    import_libraries()
     try:
         return run(args)
     except RuntimeError as error:

@@ -10,8 +10,11 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 2.0 * kPi;
 
-// Demo room, millimetres, camera at the origin looking along +z, y pointing down.
+// The lens of the scenes: an ideal pinhole, 70 degrees across, square pixels,
+// principal point in the middle of the image (docs/virtual-camera.md).
 constexpr double kHorizontalFovDeg = 70.0;
+
+// Demo room, millimetres, camera at the origin looking along +z, y pointing down.
 constexpr double kFloorBelowCamera = 800.0;
 constexpr double kBackWallZ = 3000.0;
 constexpr double kSphereX = 250.0, kSphereY = 350.0, kSphereZ = 1800.0, kSphereR = 450.0;
@@ -54,7 +57,7 @@ uint64_t splitmix(uint64_t& x) {
 
 }  // namespace
 
-bool isKnownSceneKind(const std::string& kind) { return kind == "constant" || kind == "demo"; }
+bool isKnownSceneKind(const std::string& kind) { return kind == "constant" || kind == "wall" || kind == "demo"; }
 
 double amplitudeForDistance(double distanceMm, double reflectivity) {
     const double r = std::clamp(reflectivity, 0.0, 1.0);
@@ -74,7 +77,7 @@ Scene::Scene(const SceneSettings& settings, int width, int height)
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
     distance.assign(n, cfg.distanceMm);
     reflect.assign(n, std::clamp(cfg.reflectivity, 0.0, 1.0));
-    if (cfg.kind != "demo" || n == 0) return;
+    if ((cfg.kind != "demo" && cfg.kind != "wall") || n == 0) return;
 
     const double f = (w / 2.0) / std::tan(kHorizontalFovDeg / 2.0 * kPi / 180.0);
     const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
@@ -82,8 +85,13 @@ Scene::Scene(const SceneSettings& settings, int width, int height)
         for (int x = 0; x < w; ++x) {
             const double u = (x - cx) / f, v = (y - cy) / f;
             const double norm = std::sqrt(u * u + v * v + 1.0);
-            const Hit hit = traceDemo(u / norm, v / norm, 1.0 / norm);
             const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
+            if (cfg.kind == "wall") {
+                // A flat wall facing the camera: the ray travels farther towards the edges.
+                distance[i] = cfg.distanceMm * norm;
+                continue;
+            }
+            const Hit hit = traceDemo(u / norm, v / norm, 1.0 / norm);
             distance[i] = hit.distance;
             reflect[i] = std::clamp(hit.reflectivity * cfg.reflectivity, 0.0, 1.0);
         }

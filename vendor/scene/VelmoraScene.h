@@ -17,8 +17,8 @@ constexpr double kFarModulationHz = 37.5e6;  // unambiguous range 4000 mm
 constexpr double kMaxAmplitudeCounts = 1000.0;
 
 struct SceneSettings {
-    std::string kind = "demo";   // "constant" or "demo"
-    double distanceMm = 1000;    // constant: radial distance of every pixel
+    std::string kind = "demo";   // "constant", "wall" or "demo"
+    double distanceMm = 1000;    // constant: radial distance of every pixel; wall: distance of the wall
     double reflectivity = 1.0;   // constant: reflectivity; demo: overall scale
     double noise = 0;            // standard deviation of each phase sample, counts
     uint32_t seed = 0;           // noise seed; same seed, same frames

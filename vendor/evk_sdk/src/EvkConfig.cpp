@@ -1,5 +1,6 @@
 #include "EvkConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -71,7 +72,7 @@ const ConfigKey kKeys[] = {
     {"scene",
      [](ModuleConfig& c, const std::string& v, std::string& e) {
          if (!isKnownSceneKind(v)) {
-             e = "'constant' or 'demo'";
+             e = "'constant', 'wall' or 'demo'";
              return false;
          }
          c.scene.kind = v;
@@ -110,6 +111,26 @@ const ConfigKey kKeys[] = {
          return doubleKey(v, -100, 100, c.phaseOffset, e);
      }},
     // --- end VGA sensor ---
+    // --- replay ---
+    {"replay",
+     [](ModuleConfig& c, const std::string& v, std::string& e) {
+         if (v.empty()) {
+             e = "the path of a recording";
+             return false;
+         }
+         c.replay.path = v;
+         return true;
+     }},
+    {"replay_pace",
+     [](ModuleConfig& c, const std::string& v, std::string& e) {
+         if (v != "recorded" && v != "unpaced") {
+             e = "'recorded' or 'unpaced'";
+             return false;
+         }
+         c.replay.paced = v == "recorded";
+         return true;
+     }},
+    // --- end replay ---
 };
 
 std::string trim(const std::string& s) {
@@ -158,6 +179,23 @@ bool parseConfigText(const std::string& name, const std::string& text, ModuleCon
         return false;
     }
     // --- end VGA sensor ---
+    // --- replay ---
+    // The recording decides the sensor: its geometry, 12-bit samples, its pace.
+    if (!config.replay.path.empty()) {
+        std::filesystem::path recording(config.replay.path);
+        if (recording.is_relative()) recording = std::filesystem::path(name).parent_path() / recording;
+        config.replay.path = recording.string();
+        std::string why;
+        if (!openReplayRecording(config.replay, why)) {
+            error = name + ": replay: " + why;
+            return false;
+        }
+        config.width = config.replay.frameWidth;
+        config.height = config.replay.frameHeight / config.replay.subFrames;
+        config.bitWidth = 12;
+        config.fps = config.replay.paced ? config.replay.nominalFps : 0;
+    }
+    // --- end replay ---
     return true;
 }
 
@@ -180,6 +218,82 @@ bool parseConfigFile(const std::string& path, ModuleConfig& config, std::string&
     }
     return parseConfigText(path, contents.str(), config, error);
 }
+
+// --- replay ---
+namespace {
+
+uint64_t littleEndian(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int b = bytes - 1; b >= 0; --b) v = (v << 8) | p[b];
+    return v;
+}
+
+}  // namespace
+
+bool openReplayRecording(ReplayRecording& r, std::string& error) {
+    std::ifstream file(r.path, std::ios::binary);
+    if (!file) {
+        error = r.path + ": cannot open the recording";
+        return false;
+    }
+    unsigned char head[64] = {};
+    file.read(reinterpret_cast<char*>(head), sizeof(head));
+    if (file.gcount() != static_cast<std::streamsize>(sizeof(head)) || std::string(head, head + 8) != "VELMOREC") {
+        error = r.path + ": not a recording";
+        return false;
+    }
+    const uint64_t version = littleEndian(head + 8, 4);
+    if (version != 1) {
+        error = r.path + ": recording format version " + std::to_string(version) + ", this module reads 1";
+        return false;
+    }
+    r.headerSize = littleEndian(head + 12, 4);
+    const uint64_t width = littleEndian(head + 16, 4);
+    const uint64_t height = littleEndian(head + 20, 4);
+    const uint64_t deviceType = littleEndian(head + 24, 4);
+    const uint64_t subFrames = littleEndian(head + 28, 4);
+    const uint64_t jsonLength = littleEndian(head + 44, 4);
+    const uint64_t count = littleEndian(head + 48, 8);
+    // HQVGA frames hold four interleaved phase planes, VGA frames one raw frame.
+    const bool shapeOk = (subFrames == 4 && deviceType == 1) || (subFrames == 1 && deviceType == 0);
+    if (!shapeOk || width == 0 || width > 4096 || height == 0 || height > 65536 || height % subFrames != 0 ||
+        r.headerSize < 64 + jsonLength) {
+        error = r.path + ": frame geometry " + std::to_string(width) + "x" + std::to_string(height) + " with " +
+                std::to_string(subFrames) + " sub-frames cannot be replayed";
+        return false;
+    }
+    r.subFrames = static_cast<int>(subFrames);
+    r.frameWidth = static_cast<int>(width);
+    r.frameHeight = static_cast<int>(height);
+
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(r.path, ec);
+    const uint64_t recordSize = 16 + 2 * width * height;
+    const uint64_t complete = !ec && size > r.headerSize ? (size - r.headerSize) / recordSize : 0;
+    // A recording that was never closed keeps its complete frames.
+    r.frames = count == ~uint64_t{0} ? complete : std::min(count, complete);
+    if (r.frames == 0) {
+        error = r.path + ": holds no complete frame";
+        return false;
+    }
+
+    // The recorded rate, from the host clock of the first and the last frame.
+    r.nominalFps = 30;
+    if (r.frames > 1) {
+        unsigned char first[16] = {}, last[16] = {};
+        file.seekg(static_cast<std::streamoff>(r.headerSize));
+        file.read(reinterpret_cast<char*>(first), sizeof(first));
+        file.seekg(static_cast<std::streamoff>(r.headerSize + (r.frames - 1) * recordSize));
+        file.read(reinterpret_cast<char*>(last), sizeof(last));
+        const uint64_t t0 = littleEndian(first + 8, 8), t1 = littleEndian(last + 8, 8);
+        if (file && t1 > t0) {
+            const double fps = static_cast<double>(r.frames - 1) * 1e9 / static_cast<double>(t1 - t0);
+            r.nominalFps = static_cast<int>(std::clamp(std::lround(fps), 1L, 1000L));
+        }
+    }
+    return true;
+}
+// --- end replay ---
 
 // --- VGA sensor ---
 bool isVgaGeometry(int width, int height) {

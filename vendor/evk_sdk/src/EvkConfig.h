@@ -8,6 +8,21 @@
 
 namespace VelmoraSim {
 
+// --- replay ---
+// A recording of RAW frames (the format of velmora_tools, docs/tools.md) to
+// play back instead of rendering a scene.
+struct ReplayRecording {
+    std::string path;        // empty: no replay
+    bool paced = true;       // at the recorded pace, or as fast as asked
+    int subFrames = 0;       // 4 (HQVGA: interleaved phase planes) or 1 (VGA: raw words)
+    int frameWidth = 0;      // samples per line of a recorded frame
+    int frameHeight = 0;     // lines of a recorded frame, all sub-frames
+    uint64_t headerSize = 0; // bytes before the first frame
+    uint64_t frames = 0;     // complete frames in the file
+    int nominalFps = 0;      // recorded frame rate, rounded, at least 1
+};
+// --- end replay ---
+
 struct ModuleConfig {
     // Sensor
     int width = 240;
@@ -32,6 +47,10 @@ struct ModuleConfig {
     int pictureHeight = 0;   // 0 until sensorGeometry(): then the picture's lines
     bool vgaKeysGiven = false;
     // --- end VGA sensor ---
+
+    // --- replay ---
+    ReplayRecording replay;
+    // --- end replay ---
 };
 
 // Reads `path` into `config` (which holds the defaults on entry). On failure
@@ -40,6 +59,12 @@ bool parseConfigFile(const std::string& path, ModuleConfig& config, std::string&
 
 // Parses `text` as the contents of a file called `name`; same rules.
 bool parseConfigText(const std::string& name, const std::string& text, ModuleConfig& config, std::string& error);
+
+// --- replay ---
+// Reads the header of `recording.path` into `recording`; on failure returns
+// false with the reason in `error`.
+bool openReplayRecording(ReplayRecording& recording, std::string& error);
+// --- end replay ---
 
 // --- VGA sensor ---
 bool isVgaGeometry(int width, int height);

@@ -98,7 +98,11 @@ uint64_t Module::framePeriodMs() const {
 
 bool Module::waitForFrame(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, int& rc) {
     using clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / config.fps));
+    auto period = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / config.fps));
+    // Replay keeps the recorded gap to the next frame.
+    if (source->ownClock())
+        period = std::chrono::duration_cast<clock::duration>(
+            std::chrono::duration<double, std::milli>(source->msAfterPrevious(frameIndex + 1)));
     const auto now = clock::now();
     if (!paceStarted) {
         nextFrameDue = now;
@@ -166,6 +170,7 @@ int Module::capture(VelmoraEvkImage& image, uint32_t timeoutMs) {
     const uint64_t seq = ++sequence;
     if (config.timestampGapEvery && seq % config.timestampGapEvery == 0) clockJumpMs += config.timestampGapMs;
     uint64_t stamp = (frameIndex + 1) * framePeriodMs() + static_cast<uint64_t>(phase) + clockJumpMs;
+    if (source->ownClock()) stamp = source->timestamp(frameIndex, phase) + clockJumpMs;  // replay
     if (!scriptedStamps.empty()) {
         stamp = scriptedStamps.front();
         scriptedStamps.pop_front();
