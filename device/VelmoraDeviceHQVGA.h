@@ -4,14 +4,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "HqvgaKernels.h"
 #include "VelmoraDevice.h"
 
 namespace Velmora {
 
 class VelmoraDeviceHQVGA : public VelmoraDevice {
 public:
-    static constexpr int kWidth = 240;
-    static constexpr int kHeight = 180;
+    static constexpr int kWidth = HqvgaKernels::kWidth;
+    static constexpr int kHeight = HqvgaKernels::kHeight;
     static constexpr int kPlanes = 4;
     static constexpr float kNearFrequency = 75e6f;
     static constexpr float kFarFrequency = 37.5e6f;
@@ -42,6 +43,8 @@ private:
     std::atomic<float> frequency{kFarFrequency};
     std::atomic<int32_t> range{4000};
     uint8_t shift;
+    // The fastest form this CPU runs, chosen once.
+    HqvgaKernels::DepthFunction depthKernel;
 };
 
 }  // namespace Velmora

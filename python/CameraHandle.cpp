@@ -111,12 +111,20 @@ void CameraHandle::closeAllAtExit() {
 }
 
 TofErrorCode CameraHandle::open(Connection mode, int index) {
+    // The driver stops a streaming camera before it opens it again, so the
+    // next start replaces the frames as after any stop.
+    ++stopGeneration;
+    streaming = false;
     const TofErrorCode rc = camera->open(mode, index);
     if (rc == VelmoraSuccess) opened = true;
     return rc;
 }
 
 TofErrorCode CameraHandle::openWithFile(const char* path, int index) {
+    if (path) {
+        ++stopGeneration;
+        streaming = false;
+    }
     const TofErrorCode rc = camera->openWithFile(path, index);
     if (rc == VelmoraSuccess) opened = true;
     return rc;

@@ -56,13 +56,28 @@ namespace {
 
 // A new (height, width) array that owns a copy of the plane. numpy is
 // imported here, on the first call, not when the module is imported.
+//
+// Importing and allocating run Python code, and with it other threads, which
+// may release or restart the camera and free the frame. So the frame is looked
+// at for its size first, and its memory only after the last Python call, when
+// a frame that went stale meanwhile raises instead of being read.
 template <typename T>
-PlaneArray<T> copyPlane(const void* plane, uint32_t height, uint32_t width, const char* what) {
-    if (!plane) throw std::runtime_error(std::string("frame has no ") + what + " plane");
-    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(height), static_cast<Py_ssize_t>(width)};
+PlaneArray<T> copyPlane(const FrameRef& ref, FrameType plane, FrameType sized, const char* what) {
+    // Through Python's import lock first: pybind11 imports numpy inside a C++
+    // static initialiser, and two threads arriving there together deadlock
+    // (the first releases the interpreter lock while it reads numpy's files,
+    // the second waits on the initialiser holding it).
+    py::module_::import("numpy.core.multiarray");
+    FrameDataFormat format{};
+    ref.frame().getFormat(sized, &format);
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(format.height), static_cast<Py_ssize_t>(format.width)};
     py::array_t<T> array(shape);
-    const size_t count = static_cast<size_t>(height) * width;
-    if (count) std::memcpy(array.mutable_data(), plane, count * sizeof(T));
+
+    VelmoraFrameBuffer& frame = ref.frame();
+    const void* data = frame.getData(plane);
+    if (!data) throw std::runtime_error(std::string("frame has no ") + what + " plane");
+    const size_t count = static_cast<size_t>(format.height) * format.width;
+    if (count) std::memcpy(array.mutable_data(), data, count * sizeof(T));
     return PlaneArray<T>{std::move(array)};
 }
 
@@ -73,11 +88,8 @@ FrameDataFormat formatOf(const FrameRef& ref, FrameType type) {
 }
 
 PlaneArray<float> depthPlane(const DepthFrameRef& ref, FrameType plane, const char* what) {
-    VelmoraFrameBuffer& frame = ref.frame();
-    FrameDataFormat format{};
     // All three planes have the depth plane's dimensions.
-    frame.getFormat(FrameType::DEPTH, &format);
-    return copyPlane<float>(frame.getData(plane), format.height, format.width, what);
+    return copyPlane<float>(ref, plane, FrameType::DEPTH, what);
 }
 
 // Pickles a member as a call of its class with its value: works under every
@@ -199,12 +211,7 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
     py::class_<RawFrameRef, FrameRef>(m, "RawData")
         .def(
             "getRawData",
-            [](const RawFrameRef& ref) {
-                VelmoraFrameBuffer& frame = ref.frame();
-                FrameDataFormat format{};
-                frame.getFormat(FrameType::RAW, &format);
-                return copyPlane<int16_t>(frame.getData(FrameType::RAW), format.height, format.width, "raw");
-            },
+            [](const RawFrameRef& ref) { return copyPlane<int16_t>(ref, FrameType::RAW, FrameType::RAW, "raw"); },
             "Get raw data from the frame")
         .def(
             "getFrameFormat", [](const RawFrameRef& ref) { return formatOf(ref, FrameType::RAW); },

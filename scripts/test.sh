@@ -1,32 +1,53 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds everything with warnings as errors and runs
-# every test: the normal build (C++ and both Python modules), then the C++
-# suite under AddressSanitizer + UndefinedBehaviorSanitizer and the streaming
-# suites under ThreadSanitizer.
+# Sets up a fresh machine and runs every test:
+#  1. warnings-as-errors build, the C++ suites and both Python modules' suites;
+#  2. the C++ suites under AddressSanitizer + UndefinedBehaviorSanitizer;
+#  3. the streaming suites under ThreadSanitizer, then the stress runs;
+#  4. packaging (install, C++ consumer, Debian package);
+#  5. the CSI transport against the kernel's own V4L2 driver under qemu;
+#  6. short fuzzing runs;
+#  7. the C++ suites cross-compiled for aarch64, under emulation.
+# Each later step also has its own command (see the README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc 2>/dev/null || echo 2)
-./scripts/setup.sh
-[ -x scripts/fetch-pybind11-py27.sh ] && ./scripts/fetch-pybind11-py27.sh
+step() { printf '\n==== %s (%s)\n' "$*" "$(date +%T)"; }
 
-step() { printf '\n==== %s\n' "$*"; }
+./scripts/setup.sh
+./scripts/fetch-pybind11-py27.sh
 
 step "build and test"
 cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 -LE stress
+
+sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF)
 
 step "address and undefined-behaviour sanitizers"
-cmake -S . -B build-asan -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=address,undefined \
-  -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+cmake -S . -B build-san/asan "${sanitized[@]}" -DVELMORA_SANITIZE=address,undefined >/dev/null
+cmake --build build-san/asan -j"$jobs"
+ctest --test-dir build-san/asan --output-on-failure -j"$jobs" --timeout 600 -LE 'stress|python|tools|packaging'
 
-step "thread sanitizer (streaming)"
-cmake -S . -B build-tsan -DVELMORA_WERROR=ON -DVELMORA_SANITIZE=thread \
-  -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build-tsan -j"$jobs"
-ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 600 -L stream
+step "thread sanitizer: streaming suites"
+cmake -S . -B build-san/tsan "${sanitized[@]}" -DVELMORA_SANITIZE=thread >/dev/null
+cmake --build build-san/tsan -j"$jobs" --target camera_core_test capture_alloc_test virtual_camera_test \
+  csi_camera_test vga_camera_test vga_csi_camera_test
+ctest --test-dir build-san/tsan --output-on-failure -j"$jobs" --timeout 600 -L stream
+
+step "stress"
+BUILD_DIR=build-san JOBS="$jobs" ./scripts/stress.sh
+
+step "packaging"
+./scripts/check-packaging.sh
+
+step "kernel V4L2 driver under qemu"
+JOBS="$jobs" ./scripts/check-kernel-v4l2.sh
+
+step "fuzzing"
+FUZZ_SECONDS=${FUZZ_SECONDS:-10} JOBS="$jobs" ./scripts/fuzz.sh
+
+step "aarch64 under emulation"
+JOBS="$jobs" ./scripts/check-aarch64.sh
 
 step "all tests passed"

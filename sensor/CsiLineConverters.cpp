@@ -1,7 +1,11 @@
 #include "CsiLineConverters.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+
+#include "CsiPacked12.h"
+#include "SampleKernels.h"
 
 namespace Velmora {
 
@@ -9,6 +13,22 @@ namespace {
 
 size_t room(size_t destinationLength, size_t position) {
     return position < destinationLength ? destinationLength - position : 0;
+}
+
+// Groups (two samples each) after which the sample count is next a whole
+// number of lines, when the padding is skipped; SIZE_MAX when it never is.
+size_t groupsToLineEnd(size_t samples, uint32_t width, size_t padding) {
+    if (padding == 0 || width == 0) return SIZE_MAX;
+    const size_t r = samples % width;
+    const size_t missing = (width - r) % width;  // samples up to the next line end
+    if (width % 2 == 0) {
+        if (missing % 2 != 0) return SIZE_MAX;  // pairs never land on it
+        const size_t t = missing / 2;
+        return t == 0 ? width / 2 : t;
+    }
+    // Odd width: 2 t = missing (mod width), and (width + 1) / 2 is the inverse of 2.
+    const size_t t = missing * ((width + 1) / 2) % width;
+    return t == 0 ? width : t;
 }
 
 }  // namespace
@@ -22,10 +42,12 @@ size_t convertPlainLines(const uint8_t* source, size_t sourceLength, uint8_t* de
 
 size_t convertPaddedLines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                           size_t destinationLength, size_t position, uint32_t /*width*/) {
+    // Inline vector copies: a library call per 480-byte line costs more than the copy.
+    static const auto copy = SampleKernels::best().copyBytes;
     for (size_t line = 0; line < sourceLength; line += kPaddedLineStride) {
         size_t count = std::min({kPaddedLinePayload, sourceLength - line, room(destinationLength, position)});
         if (count == 0) break;
-        std::memcpy(destination + position, source + line, count);
+        copy(source + line, destination + position, count);
         position += count;
     }
     return position;
@@ -33,14 +55,15 @@ size_t convertPaddedLines(const uint8_t* source, size_t sourceLength, uint8_t* d
 
 size_t convertSplitLines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                          size_t destinationLength, size_t position, uint32_t /*width*/) {
+    static const auto copy = SampleKernels::best().copyBytes;
     // Only whole blocks are converted: the second segment of a block comes from its end.
     for (size_t block = 0; block + kSplitLineBlock <= sourceLength; block += kSplitLineBlock) {
         if (room(destinationLength, position) < kSplitLineBlock) break;
         const uint8_t* in = source + block;
         uint8_t* out = destination + position;
-        std::memcpy(out, in, 448);
-        std::memcpy(out + 448, in + 896, 32);
-        std::memcpy(out + 480, in + 448, 480);
+        copy(in, out, 448);
+        copy(in + 896, out + 448, 32);
+        copy(in + 448, out + 480, 480);
         position += kSplitLineBlock;
     }
     return position;
@@ -48,6 +71,33 @@ size_t convertSplitLines(const uint8_t* source, size_t sourceLength, uint8_t* de
 
 size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                             size_t destinationLength, size_t position, uint32_t width) {
+    static const Packed12::UnpackFunction unpack = Packed12::best();
+    const size_t padding = packed12Stride(width) - packed12DataBytes(width);
+    const size_t limit = sourceLength > 8 ? sourceLength - 8 : 0;
+    size_t group = 0;
+    // Runs of groups up to the next skip of line padding, each unpacked in one
+    // call; the runs end exactly where the group-by-group walk would stop.
+    size_t toBoundary = groupsToLineEnd(position / 2, width, padding);
+    const size_t period = width % 2 == 0 ? width / 2 : width;  // groups from one line end to the next
+    while (group < limit && room(destinationLength, position) >= 4) {
+        const size_t run =
+            std::min({toBoundary, (limit - group + 2) / 3, room(destinationLength, position) / 4});
+        unpack(source + group, sourceLength - group, destination + position, run);
+        position += 4 * run;
+        group += 3 * run;
+        if (run == toBoundary) {
+            group += padding;
+            toBoundary = period;
+        } else if (toBoundary != SIZE_MAX) {
+            toBoundary -= run;
+        }
+    }
+    return position;
+}
+
+// The plain group-by-group walk: the reference of the converter above.
+size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                                  size_t destinationLength, size_t position, uint32_t width) {
     const size_t padding = packed12Stride(width) - packed12DataBytes(width);
     const size_t limit = sourceLength > 8 ? sourceLength - 8 : 0;
     size_t group = 0;

@@ -30,6 +30,10 @@ size_t convertSplitLines(const uint8_t* source, size_t sourceLength, uint8_t* de
 // samples written so far (position / 2) make up whole lines of `width`.
 size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                             size_t destinationLength, size_t position, uint32_t width);
+// The same walk group by group, without vectors: the reference the converter
+// above is tested and measured against.
+size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                                  size_t destinationLength, size_t position, uint32_t width);
 
 constexpr size_t kPaddedLineBufferLength = 92160;
 constexpr size_t kPaddedLineStride = 512;

@@ -104,8 +104,9 @@ std::string firstLine(const std::string& contents, size_t limit) {
     return line;
 }
 
+// Bus numbers are never negative; the lookup keeps -1 for "no bus".
 bool parseBusNumber(const std::string& text, int& number) {
-    return std::sscanf(text.c_str(), "i2c-%d", &number) == 1;
+    return std::sscanf(text.c_str(), "i2c-%d", &number) == 1 && number >= 0;
 }
 
 void gatherFromProc(const std::string& contents, std::vector<I2cAdapter>& adapters) {

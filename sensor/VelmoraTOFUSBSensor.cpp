@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "UsbSampleConversion.h"
+
 namespace Velmora {
 
 // The driver depends on these offsets, not on the names of the library's fields.
@@ -38,10 +40,6 @@ bool endsWithBin(const std::string& path) {
     static const char suffix[] = ".bin";
     const size_t n = sizeof(suffix) - 1;
     return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
-}
-
-inline void store16(uint8_t* destination, size_t sample, uint16_t value) {
-    std::memcpy(destination + 2 * sample, &value, sizeof(value));
 }
 
 }  // namespace
@@ -116,24 +114,17 @@ void VelmoraTOFUSBSensor::convertImage(const uint8_t* source, uint8_t* destinati
     const uint32_t bits = info.bit_width;
     if (info.bpp == 1) {
         if (bits < 8) return;  // no 12-bit meaning for fewer bits; the slot stays as it was
-        for (size_t j = 0; j < samples; ++j) store16(destination, j, static_cast<uint16_t>(source[j] << 4));
+        UsbSamples::widenBytes(source, destination, samples);
         return;
     }
     if (bits == 12) {
         std::memcpy(destination, source, samples * 2);
         return;
     }
-    for (size_t j = 0; j < samples; ++j) {
-        const uint16_t v = static_cast<uint16_t>(source[2 * j] | (source[2 * j + 1] << 8));
-        uint16_t out;
-        if (bits > 12) {
-            const uint32_t shift = bits - 12;
-            out = shift >= 16 ? 0 : static_cast<uint16_t>(v >> shift);
-        } else {
-            out = static_cast<uint16_t>(v << (12 - bits));
-        }
-        store16(destination, j, out);
-    }
+    if (bits > 12)
+        UsbSamples::shiftWordsRight(source, destination, samples, bits - 12);
+    else
+        UsbSamples::shiftWordsLeft(source, destination, samples, 12 - bits);
 }
 
 int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {

@@ -11,6 +11,7 @@
 
 #include "HqvgaReference.h"
 #include "VelmoraDeviceHQVGA.h"
+#include "support/UlpAgreement.h"
 
 using namespace Velmora;
 
@@ -166,7 +167,10 @@ TEST(HqvgaDepth, AmplitudeIsHalfTheVectorLengthOnBothPlanes) {
     EXPECT_NEAR(p.depth[0], std::atan2(640.0, 480.0) / (2 * M_PI) * 4000.0, 0.01);
 }
 
-TEST(HqvgaDepth, MatchesScalarReferenceBitForBit) {
+// The model runs the fastest vector form of this CPU: its planes must agree
+// with the scalar reference (equal on >= 99.99 %, at most 1 ulp elsewhere);
+// the raw interleave is integer work and must be identical.
+TEST(HqvgaDepth, AgreesWithScalarReference) {
     std::mt19937 rng(1234);
     std::uniform_int_distribution<int> word(0, 0xFFFF);
     RawFrame raw;
@@ -183,10 +187,11 @@ TEST(HqvgaDepth, MatchesScalarReferenceBitForBit) {
             Planes want;
             HqvgaReference::depthFrame(raw.bytes.data(), range, model.modulationFrequency(), model.sampleShift(),
                                        want.depth.data(), want.amplitude.data(), want.confidence.data());
-            ASSERT_EQ(0, std::memcmp(got.depth.data(), want.depth.data(), kPixels * sizeof(float)))
-                << "platform " << platform << " range " << range;
-            ASSERT_EQ(0, std::memcmp(got.amplitude.data(), want.amplitude.data(), kPixels * sizeof(float)));
-            ASSERT_EQ(0, std::memcmp(got.confidence.data(), want.confidence.data(), kPixels * sizeof(float)));
+            VelmoraTest::Agreement agreement;
+            agreement.add(got.depth.data(), want.depth.data(), kPixels, "depth");
+            agreement.add(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude");
+            agreement.add(got.confidence.data(), want.confidence.data(), kPixels, "confidence");
+            EXPECT_TRUE(agreement.holds()) << "platform " << platform << " range " << range;
 
             std::vector<int16_t> gotRaw(kW * 4 * kH), wantRaw(kW * 4 * kH);
             model.getRawImages(raw.bytes.data(), gotRaw.data());

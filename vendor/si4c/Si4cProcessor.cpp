@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "Si4cMeasure.h"
+
 namespace si4c {
 
 namespace {
-
-constexpr double kPi = 3.14159265358979323846;
 
 // Edge-preserving tolerances of the filters: neighbours or past values further
 // away than this belong to another surface and are not averaged in.
@@ -17,30 +17,6 @@ constexpr double kDepthToleranceRel = 0.03;
 constexpr double kGrayTolerance = 4.0;
 constexpr double kGrayToleranceRel = 0.15;
 constexpr int kMaxFilterRadius = 3;
-
-struct Measurement {
-    double phase;
-    double amplitude;
-    bool saturated;
-};
-
-inline Measurement measurePixel(const uint16_t* const planes[5], size_t i, double offset) {
-    double s[4];
-    bool saturated = false;
-    for (int k = 0; k < 4; ++k) {
-        s[k] = static_cast<double>(planes[k][i] & kSampleMask);
-        if (s[k] <= 0.0 || s[k] >= kSampleMax) saturated = true;
-    }
-    if (static_cast<double>(planes[kGreyImage][i] & kSampleMask) >= kSampleMax) saturated = true;
-    const double in = s[0] - s[2];
-    const double quad = s[1] - s[3];
-    double phase = std::atan2(quad, in);
-    if (phase < 0) phase += 2 * kPi;
-    phase -= offset;
-    phase = std::fmod(phase, 2 * kPi);
-    if (phase < 0) phase += 2 * kPi;
-    return {phase, std::sqrt(in * in + quad * quad) / 2, saturated};
-}
 
 bool enabled(int level, int method) { return level > 0 && method != 0; }
 
@@ -146,24 +122,15 @@ bool Processor::frameMatchesMode(const uint16_t* words, bool singleMode) const {
     return true;
 }
 
-void Processor::measureSingle(const uint16_t* words) {
+void Processor::measureSingle(const uint16_t* words, const measure::Outputs& out) {
     const size_t imageWords = static_cast<size_t>(width) * static_cast<size_t>(height + 1);
     const uint16_t* planes[5];
     for (int k = 0; k < 5; ++k) planes[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
     const double offset = cal.valid ? cal.phaseOffset[kSingle] : 0.0;
-    const size_t n = depthPlane.size();
-    for (size_t i = 0; i < n; ++i) {
-        const Measurement m = measurePixel(planes, i, offset);
-        const double d = m.phase / (2 * kPi) * kSingleRangeMm;
-        const bool ok = !m.saturated && m.amplitude >= kMinAmplitude && d >= config.validDistMin &&
-                        d <= config.validDistMax;
-        depthPlane[i] = static_cast<float>(d);
-        amplitudePlane[i] = static_cast<float>(m.amplitude);
-        validPlane[i] = ok ? 1 : 0;
-    }
+    measure::best().single(planes, depthPlane.size(), offset, {config.validDistMin, config.validDistMax}, out);
 }
 
-void Processor::measureDouble(const uint16_t* words) {
+void Processor::measureDouble(const uint16_t* words, const measure::Outputs& out) {
     const size_t imageWords = static_cast<size_t>(width) * static_cast<size_t>(height + 1);
     const uint16_t* high[5];
     const uint16_t* low[5];
@@ -173,72 +140,17 @@ void Processor::measureDouble(const uint16_t* words) {
     }
     const double highOffset = cal.valid ? cal.phaseOffset[kHigh] : 0.0;
     const double lowOffset = cal.valid ? cal.phaseOffset[kLow] : 0.0;
-    const double wHigh = 1.0 / (kHighRangeMm * kHighRangeMm);
-    const double wLow = 1.0 / (kLowRangeMm * kLowRangeMm);
-    const size_t n = depthPlane.size();
-    for (size_t i = 0; i < n; ++i) {
-        const Measurement mh = measurePixel(high, i, highOffset);
-        const Measurement ml = measurePixel(low, i, lowOffset);
-        const double dHigh = mh.phase / (2 * kPi) * kHighRangeMm;
-        const double dLow = ml.phase / (2 * kPi) * kLowRangeMm;
-        double bestDiff = 0;
-        double bestHigh = 0;
-        bool first = true;
-        for (int nHigh = 0; nHigh < 3; ++nHigh) {
-            for (int nLow = 0; nLow < 2; ++nLow) {
-                const double candidate = dHigh + nHigh * kHighRangeMm;
-                double diff = candidate - (dLow + nLow * kLowRangeMm);
-                if (diff >= kDoubleRangeMm / 2) diff -= kDoubleRangeMm;
-                if (diff < -kDoubleRangeMm / 2) diff += kDoubleRangeMm;
-                if (first || std::fabs(diff) < std::fabs(bestDiff)) {
-                    bestDiff = diff;
-                    bestHigh = candidate;
-                    first = false;
-                }
-            }
-        }
-        double d = bestHigh - bestDiff * wLow / (wHigh + wLow);
-        if (d < 0) d += kDoubleRangeMm;
-        if (d >= kDoubleRangeMm) d -= kDoubleRangeMm;
-        const double a = (mh.amplitude + ml.amplitude) / 2;
-        const bool ok = !mh.saturated && !ml.saturated && mh.amplitude >= kMinAmplitude &&
-                        ml.amplitude >= kMinAmplitude && std::fabs(bestDiff) <= kMaxUnwrapErrorMm &&
-                        d >= config.validDistMin && d <= config.validDistMax;
-        depthPlane[i] = static_cast<float>(d);
-        amplitudePlane[i] = static_cast<float>(a);
-        validPlane[i] = ok ? 1 : 0;
-    }
+    measure::best().dual(high, low, depthPlane.size(), highOffset, lowOffset,
+                         {config.validDistMin, config.validDistMax}, out);
 }
 
 void Processor::filterSpatial(std::vector<float>& plane, const std::vector<uint8_t>* mask, int level,
                               double absTolerance, double relTolerance) {
     const int r = radiusFor(level);
-    for (int y = 0; y < height; ++y) {
-        const int y0 = std::max(0, y - r), y1 = std::min(height - 1, y + r);
-        for (int x = 0; x < width; ++x) {
-            const size_t c = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
-            const double centre = plane[c];
-            if (mask && !(*mask)[c]) {
-                scratch[c] = plane[c];
-                continue;
-            }
-            const double tolerance = std::max(absTolerance, relTolerance * std::fabs(centre));
-            const int x0 = std::max(0, x - r), x1 = std::min(width - 1, x + r);
-            double sum = 0;
-            int count = 0;
-            for (int yy = y0; yy <= y1; ++yy) {
-                const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
-                for (int xx = x0; xx <= x1; ++xx) {
-                    const size_t j = row + static_cast<size_t>(xx);
-                    if (mask && !(*mask)[j]) continue;
-                    if (std::fabs(plane[j] - centre) > tolerance) continue;
-                    sum += plane[j];
-                    ++count;
-                }
-            }
-            scratch[c] = static_cast<float>(sum / count);  // count >= 1: the centre itself
-        }
-    }
+    const measure::SpatialRowFunction row = measure::best().spatialRow;
+    for (int y = 0; y < height; ++y)
+        row(plane.data(), mask ? mask->data() : nullptr, width, height, y, r, absTolerance, relTolerance,
+            scratch.data() + static_cast<size_t>(y) * static_cast<size_t>(width));
     plane.swap(scratch);
 }
 
@@ -279,30 +191,40 @@ bool Processor::process(const uint8_t* raw, float* depth, float* amplitude, floa
         historyMode = singleMode ? 1 : 0;
     }
 
-    if (singleMode)
-        measureSingle(words);
-    else
-        measureDouble(words);
+    const bool spatialDepth = enabled(config.spatialLevelDepth, config.spatialMethodDepth);
+    const bool temporalDepth = enabled(config.temporalLevelDepth, config.temporalMethodDepth);
+    const bool spatialGray = enabled(config.spatialLevelGray, config.spatialMethodGray);
+    const bool temporalGray = enabled(config.temporalLevelGray, config.temporalMethodGray);
+    if (!spatialDepth && !temporalDepth && !spatialGray && !temporalGray) {
+        // Nothing to filter: the measurement writes the output planes directly.
+        const measure::Outputs out{depth, amplitude, nullptr, confidence};
+        if (singleMode)
+            measureSingle(words, out);
+        else
+            measureDouble(words, out);
+        return true;
+    }
 
-    if (enabled(config.spatialLevelDepth, config.spatialMethodDepth))
+    const measure::Outputs planes{depthPlane.data(), amplitudePlane.data(), validPlane.data(), nullptr};
+    if (singleMode)
+        measureSingle(words, planes);
+    else
+        measureDouble(words, planes);
+
+    if (spatialDepth)
         filterSpatial(depthPlane, &validPlane, config.spatialLevelDepth, kDepthToleranceMm, kDepthToleranceRel);
-    if (enabled(config.temporalLevelDepth, config.temporalMethodDepth))
+    if (temporalDepth)
         filterTemporal(depthPlane, depthHistory, depthHistoryValid, &validPlane, config.temporalLevelDepth,
                        kDepthToleranceMm, kDepthToleranceRel);
-    if (enabled(config.spatialLevelGray, config.spatialMethodGray))
+    if (spatialGray)
         filterSpatial(amplitudePlane, nullptr, config.spatialLevelGray, kGrayTolerance, kGrayToleranceRel);
-    if (enabled(config.temporalLevelGray, config.temporalMethodGray))
+    if (temporalGray)
         filterTemporal(amplitudePlane, amplitudeHistory, amplitudeHistoryValid, nullptr, config.temporalLevelGray,
                        kGrayTolerance, kGrayToleranceRel);
 
-    const size_t n = depthPlane.size();
-    for (size_t i = 0; i < n; ++i) {
-        // Filtering may move a value across the valid band's edge: check again.
-        const bool ok = validPlane[i] && depthPlane[i] >= config.validDistMin && depthPlane[i] <= config.validDistMax;
-        depth[i] = ok ? depthPlane[i] : 0.0f;
-        amplitude[i] = amplitudePlane[i];
-        confidence[i] = ok ? amplitudePlane[i] : 0.0f;
-    }
+    // Filtering may move a value across the valid band's edge: the output checks again.
+    measure::best().publish(depthPlane.data(), amplitudePlane.data(), validPlane.data(), depthPlane.size(),
+                            {config.validDistMin, config.validDistMax}, depth, amplitude, confidence);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Si4cConfig.h"
+#include "Si4cMeasure.h"
 
 namespace si4c {
 
@@ -34,8 +35,8 @@ public:
 
 private:
     bool frameMatchesMode(const uint16_t* words, bool singleMode) const;
-    void measureSingle(const uint16_t* words);
-    void measureDouble(const uint16_t* words);
+    void measureSingle(const uint16_t* words, const measure::Outputs& out);
+    void measureDouble(const uint16_t* words, const measure::Outputs& out);
     void filterSpatial(std::vector<float>& plane, const std::vector<uint8_t>* mask, int level, double absTolerance,
                        double relTolerance);
     void filterTemporal(std::vector<float>& plane, std::vector<float>& history, std::vector<uint8_t>& historyValid,

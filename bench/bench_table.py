@@ -1,0 +1,161 @@
+"""Reads the JSON results of the benchmarks (Google Benchmark's layout) and
+prints the performance table: each figure, its reference, and the ratio.
+Every time is the fastest of the interleaved repetitions of one run, in which
+figure and reference were measured side by side: the fastest is the least
+disturbed by other work on the machine.
+
+Usage: python3 bench_table.py RESULT.json...
+"""
+
+from __future__ import print_function
+
+import json
+import statistics
+import sys
+
+UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def base_name(entry):
+    name = entry.get("run_name") or entry["name"]
+    # Drop the parameter segments Google Benchmark appends (min_time:2.000, real_time, ...).
+    parts = [p for p in name.split("/") if ":" not in p and p != "real_time"]
+    return "/".join(parts)
+
+
+def load(paths):
+    times = {}
+    counters = {}
+    for path in paths:
+        with open(path) as f:
+            text = f.read().strip()
+        if not text:
+            continue
+        for entry in json.loads(text).get("benchmarks", []):
+            if entry.get("run_type", "iteration") != "iteration" or entry.get("error_occurred"):
+                continue
+            name = base_name(entry)
+            scale = UNIT_NS[entry.get("time_unit", "ns")]
+            # Work on the measuring thread, except where the benchmark runs on the wall clock.
+            key = "real_time" if name.startswith("pipeline/") else "cpu_time"
+            times.setdefault(name, []).append(entry[key] * scale)
+            for k, v in entry.items():
+                if k.endswith(("_fps", "_per_frame", "_latency_us")) or k == "captured_per_delivered":
+                    counters.setdefault(name, {}).setdefault(k, []).append(v)
+    fastest = {k: min(v) for k, v in times.items()}
+    # Counters of the pipeline run (rates, CPU time per frame): the middle repetition.
+    middle = {n: {k: statistics.median(v) for k, v in c.items()} for n, c in counters.items()}
+    return fastest, middle
+
+
+def fmt_time(ns):
+    if ns >= 1e6:
+        return "%.2f ms" % (ns / 1e6)
+    if ns >= 1e3:
+        return "%.1f us" % (ns / 1e3)
+    return "%.0f ns" % ns
+
+
+def main(paths):
+    times, counters = load(paths)
+    rows = []
+
+    def speedup(label, figure, ref_label, reference, target=None):
+        # Without a target: a form the dispatch may not pick, shown for the record.
+        if figure in times and reference in times:
+            ratio = times[reference] / times[figure]
+            verdict = "for the record"
+            if target is not None:
+                verdict = ">= %gx faster: %s" % (target, "yes" if ratio >= target else "NO")
+            rows.append((label, fmt_time(times[figure]), ref_label, fmt_time(times[reference]),
+                         "%.1fx faster" % ratio, verdict))
+
+    def against_copy(label, figure, ref_label, reference, target):
+        if figure in times and reference in times:
+            ratio = times[figure] / times[reference]
+            ok = "yes" if ratio <= target else "NO"
+            rows.append((label, fmt_time(times[figure]), ref_label, fmt_time(times[reference]),
+                         "%.2fx the copy" % ratio, "<= %gx: %s" % (target, ok)))
+
+    def variants(prefix):
+        skip = {"reference", "model"}
+        return sorted(n.split("/", 1)[1] for n in times if n.startswith(prefix + "/") and n.split("/", 1)[1] not in skip)
+
+    speedup("HQVGA depth, getPhaseImage 240x180, simulated scene (the model's pick)", "hqvga_depth/model",
+            "scalar reference", "hqvga_depth/reference", 15)
+    for v in variants("hqvga_depth"):
+        speedup("  the %s form alone" % v, "hqvga_depth/" + v, "scalar reference", "hqvga_depth/reference")
+    speedup("HQVGA depth, getPhaseImage 240x180, random words", "hqvga_depth_random/model",
+            "scalar reference", "hqvga_depth_random/reference", 15)
+    against_copy("HQVGA raw interleave, getRawImages", "hqvga_raw/model", "memcpy 345600 B", "hqvga_raw/memcpy", 2)
+    for mode in ("single", "double"):
+        speedup("VGA phase processing (libsi4c) 640x480, %s frequency, frame call" % mode,
+                "si4c_%s/processor" % mode,
+                "scalar reference", "si4c_%s/reference" % mode, 10)
+        for v in variants("si4c_%s" % mode):
+            if v not in ("processor", "with_default_filters"):
+                speedup("  the %s measurement alone" % v, "si4c_%s/%s" % (mode, v), "scalar reference",
+                        "si4c_%s/reference" % mode)
+        name = "si4c_%s/with_default_filters" % mode
+        if name in times:
+            rows.append(("  with the default filters (the reference has none)", fmt_time(times[name]), "", "", "",
+                         "for the record"))
+    against_copy("USB 8-bit samples to 12-bit scale", "usb_8bit/vector", "memcpy 345600 B", "usb/memcpy", 2)
+    against_copy("USB 14-bit samples to 12-bit scale", "usb_14bit/vector", "memcpy 345600 B", "usb/memcpy", 2)
+    against_copy("USB 10-bit samples to 12-bit scale", "usb_10bit/vector", "memcpy 345600 B", "usb/memcpy", 2)
+    against_copy("CSI padded lines (92160 B buffer)", "csi_padded/vector", "memcpy 86400 B", "csi/memcpy", 2)
+    against_copy("CSI split lines", "csi_split/vector", "memcpy 86400 B", "csi/memcpy", 2)
+    against_copy("CSI packed 12-bit", "csi_packed12/vector", "memcpy 86400 B", "csi/memcpy", 3)
+    for name in sorted(n for n in times if n.endswith("/getDepthData")):
+        python = name.split("/")[0]
+        against_copy("Python getDepthData 240x180 (%s)" % python, name, "numpy copy of the same bytes",
+                     python + "/numpy_copy", 2)
+
+    header = ("Figure", "Time", "Reference", "Time", "Ratio", "Target")
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+
+    pipe = counters.get("pipeline/depth_fps0")
+    if pipe:
+        print()
+        print("Whole pipeline: virtual USB camera, HQVGA, DEPTH, fps=0, one consumer taking every frame")
+        print()
+        print("| Figure | Value |")
+        print("|---|---|")
+        print("| Frames delivered per second | %.0f |" % pipe.get("delivered_fps", 0))
+        print("| Frames captured per second | %.0f |" % pipe.get("captured_fps", 0))
+        total = pipe.get("capture_cpu_us_per_frame", 0)
+        print("| Capture-thread CPU time per frame | %.1f us |" % total)
+        convert = times.get("pipeline_part/conversion")
+        read = times.get("pipeline_part/readframe")
+        depth = times.get("pipeline_part/depth")
+        if None not in (convert, read, depth) and total > 0:
+            parts = [("simulation (USB readFrame less the conversion: the simulated module)", (read - convert) / 1e3),
+                     ("transport (sample conversion of the four images)", convert / 1e3),
+                     ("depth (getPhaseImage)", depth / 1e3)]
+            parts.append(("delivery (frame pool, queue, wake-up: the rest)", total - sum(p[1] for p in parts)))
+            for label, us in parts:
+                print("| - %s | %.1f us (%.0f %%) |" % (label, us, 100.0 * us / total))
+
+    lead = counters.get("BM_CaptureAndDelivery")
+    latency = counters.get("BM_PublishToWaitingConsumer")
+    if lead or latency:
+        print()
+        print("Capture loop with a sensor and a model that cost nothing")
+        print()
+        print("| Figure | Value |")
+        print("|---|---|")
+        if lead:
+            print("| Capture-thread CPU per frame | %.1f us |" % lead.get("capture_cpu_us_per_frame", 0))
+        if latency:
+            print("| Publish to a waiting consumer, median | %.1f us |" % latency.get("median_latency_us", 0))
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.stderr.write(__doc__)
+        sys.exit(2)
+    sys.exit(main(sys.argv[1:]))

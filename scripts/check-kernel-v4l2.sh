@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Runs the CSI transport against the kernel's own drivers: boots the
+# distribution's kernel under software emulation with a small initramfs that
+# loads the virtual video driver, the SMBus stub and i2c-dev, and runs a
+# statically linked test program built from this project's sources
+# (tests/kernel/). Fails when any check in the machine fails.
+#
+#   scripts/check-kernel-v4l2.sh
+#   BUILD_DIR=... JOBS=... QEMU_TIMEOUT=seconds scripts/check-kernel-v4l2.sh
+#
+# The kernel and busybox packages are downloaded and unpacked, not installed;
+# everything lands in the (git-ignored) build directory.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${BUILD_DIR:-$root/build-rel-qemu}
+jobs=${JOBS:-2}
+timeout_s=${QEMU_TIMEOUT:-300}
+
+"$root/scripts/apt-install.sh" qemu-system-x86 kmod cpio cmake g++ googletest binutils
+
+step() { printf '\n==== kernel: %s\n' "$*"; }
+mkdir -p "$work/debs"
+
+# The image package the metapackage currently points at, e.g. linux-image-6.1.0-57-amd64.
+image_pkg=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1)
+if [ -z "$image_pkg" ]; then
+  echo "kernel: cannot tell which package linux-image-amd64 depends on" >&2
+  exit 1
+fi
+release=${image_pkg#linux-image-}
+
+step "kernel $release and busybox"
+(
+  cd "$work/debs"
+  # apt's download user cannot write here when run as root; the download then runs unsandboxed.
+  ls "$image_pkg"_*.deb >/dev/null 2>&1 || apt-get download -q "$image_pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+  ls busybox-static_*.deb >/dev/null 2>&1 || apt-get download -q busybox-static 2>&1 | grep -v '^W: Download is performed unsandboxed' || true
+)
+ls "$work/debs/$image_pkg"_*.deb "$work/debs"/busybox-static_*.deb >/dev/null
+kernel=$work/kernel-$release
+if [ ! -f "$kernel/.unpacked" ]; then
+  rm -rf "$kernel"
+  dpkg -x "$work/debs/$image_pkg"_*.deb "$kernel"
+  # The package carries no modules.dep; build it for the unpacked tree.
+  depmod -b "$kernel" "$release"
+  touch "$kernel/.unpacked"
+fi
+busybox=$work/busybox
+if [ ! -x "$busybox/bin/busybox" ]; then
+  rm -rf "$busybox"
+  dpkg -x "$work/debs"/busybox-static_*.deb "$busybox"
+fi
+
+step "static test program"
+cmake -S "$root/tests/kernel" -B "$work/test-build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$work/test-build" -j"$jobs" --target velmora_kernel_test 2>&1 \
+  | grep -v "requires at runtime the shared libraries from the glibc version" || true
+test -x "$work/test-build/velmora_kernel_test"
+
+step "initramfs"
+initrd=$work/root
+rm -rf "$initrd"
+mkdir -p "$initrd"/{bin,modules,proc,sys,dev,tmp}
+cp "$busybox/bin/busybox" "$initrd/bin/busybox"
+cp "$root/tests/kernel/init.sh" "$initrd/init"
+chmod +x "$initrd/init"
+strip -o "$initrd/velmora_kernel_test" "$work/test-build/velmora_kernel_test"
+
+# Three instances of the virtual driver, video capture nodes only: 0 single-plane
+# with one HDMI input, 1 single-plane with one webcam input, 2 multi-plane with
+# one HDMI input. The stub answers at the control chip's address.
+modules=(
+  "vivid n_devs=3 multiplanar=1,1,2 num_inputs=1,1,1 input_types=0x3,0x0,0x3 node_types=0x1,0x1,0x1"
+  "i2c-stub chip_addr=0x0c"
+  "i2c-dev"
+)
+: >"$initrd/modules/load.list"
+for module in "${modules[@]}"; do
+  read -r name args <<<"$module"
+  # Dependencies first, as modprobe would load them.
+  while read -r _ path _; do
+    file=$(basename "$path")
+    grep -q "^$file\b" "$initrd/modules/load.list" && continue
+    cp "$path" "$initrd/modules/$file"
+    if [ "$(basename "$file" .ko)" = "$name" ]; then
+      echo "$file $args" >>"$initrd/modules/load.list"
+    else
+      echo "$file" >>"$initrd/modules/load.list"
+    fi
+  done < <(modprobe -d "$kernel" -S "$release" --show-depends "$name" | grep '^insmod ')
+done
+(cd "$initrd" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
+
+step "boot (software emulation)"
+log=$work/console.log
+set +e
+timeout "$timeout_s" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -no-reboot \
+  -kernel "$kernel/boot/vmlinuz-$release" -initrd "$work/initramfs.gz" \
+  -append "console=ttyS0 panic=-1 quiet" </dev/null 2>&1 | tr -d '\r' | tee "$log" \
+  | sed -n '/Running main()/,/velmora-kernel-result/p'
+qemu_rc=${PIPESTATUS[0]}
+set -e
+if [ "$qemu_rc" -eq 124 ]; then
+  echo "kernel: the machine did not finish within ${timeout_s}s (console in $log)" >&2
+  exit 1
+fi
+result=$(sed -n 's/.*velmora-kernel-result rc=\([0-9]*\).*/\1/p' "$log" | tail -n1)
+if [ "$result" != "0" ]; then
+  echo "kernel: test program failed (rc=${result:-none}); console in $log" >&2
+  exit 1
+fi
+step "all kernel checks passed"

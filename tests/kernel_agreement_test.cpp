@@ -1,0 +1,373 @@
+// The vectorised per-frame code against its plain scalar references: every
+// variant this CPU runs, on random words, on every possible pair of phase
+// differences and on simulated frames over the whole range at both frequencies;
+// the transports' sample conversions against their plain loops.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CsiLineConverters.h"
+#include "CsiPacked12.h"
+#include "HqvgaKernels.h"
+#include "HqvgaReference.h"
+#include "SampleKernels.h"
+#include "UsbSampleConversion.h"
+#include "VelmoraScene.h"
+#include "support/UlpAgreement.h"
+
+using namespace Velmora;
+using VelmoraTest::Agreement;
+
+namespace {
+
+constexpr int kPixels = HqvgaKernels::kPixels;
+constexpr size_t kRawBytes = 4 * kPixels * 2;
+constexpr float kNearHz = 75e6f;
+constexpr float kFarHz = 37.5e6f;
+
+// The model's float steps from frequency to millimetres per radian.
+float millimetresPerRadian(float hz) {
+    const float a = 12.566371f * hz;
+    return 3.0e8f / a;
+}
+
+struct Planes {
+    std::vector<float> depth = std::vector<float>(kPixels, -1.0f);
+    std::vector<float> amplitude = std::vector<float>(kPixels, -1.0f);
+    std::vector<float> confidence = std::vector<float>(kPixels, -1.0f);
+};
+
+// One frame's reference planes, then each variant's planes against them.
+struct DepthCheck {
+    int range;
+    float hz;
+    uint8_t shift;
+
+    void run(const std::vector<HqvgaKernels::DepthVariant>& list, const uint8_t* raw,
+             std::vector<Agreement>& agreements) const {
+        Planes want;
+        HqvgaReference::depthFrame(raw, range, hz, shift, want.depth.data(), want.amplitude.data(),
+                                   want.confidence.data());
+        for (size_t v = 0; v < list.size(); ++v) {
+            Planes got;
+            list[v].run(raw, range == 2000, millimetresPerRadian(hz), shift, got.depth.data(), got.amplitude.data(),
+                        got.confidence.data());
+            agreements[v].add(got.depth.data(), want.depth.data(), kPixels, "depth");
+            agreements[v].add(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude");
+            agreements[v].add(got.confidence.data(), want.confidence.data(), kPixels, "confidence");
+        }
+    }
+};
+
+std::vector<HqvgaKernels::DepthVariant> variants() {
+    size_t n = 0;
+    const HqvgaKernels::DepthVariant* v = HqvgaKernels::depthVariants(&n);
+    return std::vector<HqvgaKernels::DepthVariant>(v, v + n);
+}
+
+std::vector<uint8_t> randomFrame(uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> raw(kRawBytes);
+    for (uint8_t& b : raw) b = static_cast<uint8_t>(rng());
+    return raw;
+}
+
+void putWord(std::vector<uint8_t>& raw, int plane, int index, uint16_t word) {
+    const size_t at = 2 * (static_cast<size_t>(plane) * kPixels + static_cast<size_t>(index));
+    raw[at] = static_cast<uint8_t>(word & 0xFF);
+    raw[at + 1] = static_cast<uint8_t>(word >> 8);
+}
+
+// Two counts in -1024..1023 whose difference is d (-2047..2047).
+void splitDifference(int d, int& high, int& low) {
+    low = -((d + 1 + 4096) / 2 - 2048);
+    high = d + low;
+}
+
+}  // namespace
+
+TEST(HqvgaKernels, ListEndsWithScalarAndLeadsWithTheModelsChoice) {
+    const auto list = variants();
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(std::string(list.back().name), "scalar");
+    EXPECT_EQ(list.front().run, HqvgaKernels::bestDepth());
+#if defined(VELMORA_HAVE_SLEEF) && (defined(__x86_64__) || defined(__aarch64__))
+    EXPECT_GE(list.size(), 2u) << "a vector variant is built for this architecture";
+#endif
+}
+
+TEST(HqvgaKernels, DepthAgreesOnRandomWords) {
+    const DepthCheck checks[] = {{4000, kFarHz, 0}, {2000, kNearHz, 0}, {3000, kNearHz, 0},
+                                 {4000, kFarHz, 4}, {2000, kNearHz, 4}};
+    const auto list = variants();
+    std::vector<Agreement> agreements(list.size());
+    for (uint32_t seed = 1; seed <= 3; ++seed) {
+        const std::vector<uint8_t> raw = randomFrame(seed);
+        for (const DepthCheck& check : checks) check.run(list, raw.data(), agreements);
+    }
+    for (size_t v = 0; v < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
+}
+
+// Every (y, x) the decoded samples can produce, 4095 x 4095 pairs, in far order.
+TEST(HqvgaKernels, DepthAgreesOnEveryPhaseDifference) {
+    const std::vector<HqvgaKernels::DepthVariant> list = variants();
+    std::vector<Agreement> agreements(list.size());
+    std::vector<uint8_t> raw(kRawBytes);
+    const DepthCheck check{4000, kFarHz, 0};
+    int filled = 0;
+    auto flush = [&] {
+        check.run(list, raw.data(), agreements);
+        filled = 0;
+    };
+    for (int dy = -2047; dy <= 2047; ++dy) {
+        int p2, p0;
+        splitDifference(dy, p2, p0);
+        for (int dx = -2047; dx <= 2047; ++dx) {
+            int p3, p1;
+            splitDifference(dx, p3, p1);
+            const int counts[4] = {p0, p1, p2, p3};
+            for (int k = 0; k < 4; ++k) putWord(raw, k, filled, static_cast<uint16_t>(counts[k] & 0x7FF));
+            if (++filled == kPixels) flush();
+        }
+    }
+    if (filled > 0) {
+        // Pad the last frame with pixels already covered.
+        for (int i = filled; i < kPixels; ++i)
+            for (int k = 0; k < 4; ++k) putWord(raw, k, i, 0);
+        flush();
+    }
+    for (size_t v = 0; v < list.size(); ++v) {
+        EXPECT_GE(agreements[v].total, 3ull * 4095 * 4095) << list[v].name;
+        EXPECT_TRUE(agreements[v].holds()) << list[v].name;
+    }
+}
+
+TEST(HqvgaKernels, DepthAgreesOnSimulatedFramesOverTheWholeRange) {
+    struct Frequency {
+        int range;
+        float hz;
+    };
+    const Frequency frequencies[] = {{2000, kNearHz}, {4000, kFarHz}};
+    const auto list = variants();
+    std::vector<Agreement> agreements(list.size());
+    std::vector<uint16_t> words(4 * static_cast<size_t>(kPixels));
+    std::vector<uint8_t> raw(kRawBytes);
+    for (const Frequency& f : frequencies) {
+        auto render = [&](const VelmoraSim::SceneSettings& settings, uint64_t frame) {
+            VelmoraSim::Scene scene(settings, HqvgaKernels::kWidth, HqvgaKernels::kHeight);
+            VelmoraSim::renderHqvgaSubframes(scene, f.hz, frame, words.data());
+            for (size_t i = 0; i < words.size(); ++i) {
+                raw[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
+                raw[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+            }
+            DepthCheck{f.range, f.hz, 0}.run(list, raw.data(), agreements);
+        };
+        // Constant scenes stepping through the unambiguous range, noisy so that
+        // neighbouring pixels differ, bright and dim reflectors alike.
+        for (int step = 0; step < 16; ++step) {
+            VelmoraSim::SceneSettings settings;
+            settings.kind = "constant";
+            settings.distanceMm = f.range * (step + 0.37) / 16.0;
+            settings.reflectivity = step % 2 ? 1.0 : 0.2;
+            settings.noise = 3.0;
+            settings.seed = static_cast<uint32_t>(step + 1);
+            render(settings, static_cast<uint64_t>(step));
+        }
+        VelmoraSim::SceneSettings demo;
+        demo.noise = 2.0;
+        render(demo, 7);
+    }
+    for (size_t v = 0; v < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
+}
+
+TEST(HqvgaKernels, RawInterleaveEqualsReference) {
+    for (uint8_t shift : {0, 4}) {
+        for (uint32_t seed : {11u, 12u}) {
+            const std::vector<uint8_t> raw = randomFrame(seed);
+            const int16_t guard = 0x5A5A;
+            std::vector<int16_t> got(4 * kPixels + 16, guard), want(4 * kPixels);
+            HqvgaKernels::rawFrame(raw.data(), shift, got.data());
+            HqvgaReference::rawFrame(raw.data(), shift, want.data());
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "shift " << int(shift);
+            for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], guard) << "written past the frame";
+
+            HqvgaKernels::rawFrameScalar(raw.data(), shift, got.data());
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "scalar, shift " << int(shift);
+        }
+    }
+}
+
+namespace {
+
+// Plain per-sample forms of the USB conversions.
+uint16_t plainWiden(uint8_t b) { return static_cast<uint16_t>(b << 4); }
+uint16_t plainRight(uint16_t w, unsigned s) { return s >= 16 ? 0 : static_cast<uint16_t>(w >> s); }
+uint16_t plainLeft(uint16_t w, unsigned s) { return s >= 16 ? 0 : static_cast<uint16_t>(w << s); }
+
+struct Buffers {
+    // Odd offsets: the transport gets no alignment guarantee from the kit.
+    static constexpr size_t kOffset = 1;
+    static constexpr size_t kGuard = 40;
+    std::vector<uint8_t> source;
+    std::vector<uint8_t> destination;
+    Buffers(size_t sourceBytes, size_t destinationBytes, uint32_t seed)
+        : source(sourceBytes + kOffset), destination(destinationBytes + kOffset + kGuard, 0xEE) {
+        std::mt19937 rng(seed);
+        for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
+    }
+    const uint8_t* in() const { return source.data() + kOffset; }
+    uint8_t* out() { return destination.data() + kOffset; }
+    uint16_t word(size_t j) const { return static_cast<uint16_t>(in()[2 * j] | (in()[2 * j + 1] << 8)); }
+    uint16_t result(size_t j) const {
+        return static_cast<uint16_t>(destination[kOffset + 2 * j] | (destination[kOffset + 2 * j + 1] << 8));
+    }
+    bool untouchedOutside(size_t bytes) const {
+        if (destination[0] != 0xEE) return false;
+        for (size_t i = kOffset + bytes; i < destination.size(); ++i)
+            if (destination[i] != 0xEE) return false;
+        return true;
+    }
+};
+
+const size_t kSampleCounts[] = {0, 1, 7, 15, 16, 17, 31, 33, 43200, 43203};
+
+}  // namespace
+
+std::vector<const SampleKernels::Set*> sampleSets() {
+    size_t n = 0;
+    const SampleKernels::Set* const* list = SampleKernels::sets(&n);
+    return std::vector<const SampleKernels::Set*>(list, list + n);
+}
+
+TEST(SampleKernels, WidenedBytesEqualThePlainLoop) {
+    for (const SampleKernels::Set* set : sampleSets()) {
+        for (size_t n : kSampleCounts) {
+            Buffers b(n, 2 * n, static_cast<uint32_t>(n));
+            set->widenBytes(b.in(), b.out(), n);
+            for (size_t j = 0; j < n; ++j)
+                ASSERT_EQ(b.result(j), plainWiden(b.in()[j])) << set->name << ", " << n << " samples, at " << j;
+            EXPECT_TRUE(b.untouchedOutside(2 * n)) << set->name << ", " << n;
+        }
+    }
+}
+
+TEST(SampleKernels, ShiftedWordsEqualThePlainLoop) {
+    for (const SampleKernels::Set* set : sampleSets()) {
+        for (unsigned shift = 0; shift < 16; ++shift) {
+            for (size_t n : kSampleCounts) {
+                Buffers right(2 * n, 2 * n, static_cast<uint32_t>(n + shift));
+                set->shiftWordsRight(right.in(), right.out(), n, shift);
+                for (size_t j = 0; j < n; ++j)
+                    ASSERT_EQ(right.result(j), plainRight(right.word(j), shift)) << set->name << " right " << shift;
+                EXPECT_TRUE(right.untouchedOutside(2 * n)) << set->name << " right " << shift << ", " << n;
+
+                Buffers left(2 * n, 2 * n, static_cast<uint32_t>(n + 100 + shift));
+                set->shiftWordsLeft(left.in(), left.out(), n, shift);
+                for (size_t j = 0; j < n; ++j)
+                    ASSERT_EQ(left.result(j), plainLeft(left.word(j), shift)) << set->name << " left " << shift;
+                EXPECT_TRUE(left.untouchedOutside(2 * n)) << set->name << " left " << shift << ", " << n;
+            }
+        }
+    }
+}
+
+TEST(SampleKernels, CopiesExactlyTheBytesAsked) {
+    for (const SampleKernels::Set* set : sampleSets()) {
+        for (size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{31}, size_t{32}, size_t{448},
+                         size_t{480}, size_t{481}, size_t{1000}}) {
+            Buffers b(n, n, static_cast<uint32_t>(n + 7));
+            set->copyBytes(b.in(), b.out(), n);
+            ASSERT_TRUE(std::equal(b.in(), b.in() + n, b.out())) << set->name << ", " << n;
+            EXPECT_TRUE(b.untouchedOutside(n)) << set->name << ", " << n;
+        }
+    }
+}
+
+TEST(SampleKernels, HqvgaInterleaveEqualsReference) {
+    for (const SampleKernels::Set* set : sampleSets()) {
+        for (unsigned shift : {0u, 4u}) {
+            const std::vector<uint8_t> raw = randomFrame(21 + shift);
+            std::vector<int16_t> got(4 * kPixels + 16, 0x5A5A), want(4 * kPixels);
+            set->interleaveHqvga(raw.data(), shift, got.data());
+            HqvgaReference::rawFrame(raw.data(), static_cast<uint8_t>(shift), want.data());
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << set->name << ", shift " << shift;
+            for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 0x5A5A) << "written past the frame";
+        }
+    }
+}
+
+TEST(UsbSampleConversion, ShiftsOfSixteenOrMoreClearTheSamples) {
+    for (unsigned shift : {16u, 17u, 40u}) {
+        Buffers right(64, 64, shift), left(64, 64, shift + 1);
+        UsbSamples::shiftWordsRight(right.in(), right.out(), 32, shift);
+        UsbSamples::shiftWordsLeft(left.in(), left.out(), 32, shift);
+        for (size_t j = 0; j < 32; ++j) {
+            ASSERT_EQ(right.result(j), 0) << shift;
+            ASSERT_EQ(left.result(j), 0) << shift;
+        }
+        EXPECT_TRUE(right.untouchedOutside(64));
+        EXPECT_TRUE(left.untouchedOutside(64));
+    }
+}
+
+TEST(Packed12Unpack, EveryVariantEqualsScalar) {
+    size_t count = 0;
+    const Packed12::Variant* list = Packed12::variants(&count);
+    ASSERT_GE(count, 1u);
+    EXPECT_STREQ(list[count - 1].name, "scalar");
+    std::mt19937 rng(77);
+    for (size_t groups : {0, 1, 3, 4, 5, 8, 15, 16, 17, 33, 120, 1000}) {
+        std::vector<uint8_t> source(3 * groups + 64);
+        for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> want(4 * groups);
+        Packed12::unpackScalar(source.data(), 3 * groups, want.data(), groups);
+        // Exactly the group bytes readable, and some slack behind them.
+        for (size_t readable : {3 * groups, 3 * groups + 64}) {
+            for (size_t v = 0; v < count; ++v) {
+                std::vector<uint8_t> got(4 * groups + 32, 0xEE);
+                list[v].run(source.data(), readable, got.data(), groups);
+                ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+                    << list[v].name << ", " << groups << " groups";
+                for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 0xEE) << list[v].name;
+            }
+        }
+    }
+}
+
+// The run-by-run converter against the group-by-group walk, over the widths,
+// buffer lengths, start positions and destination sizes a frame can bring.
+TEST(Packed12Converter, RunsEqualTheGroupByGroupWalk) {
+    std::mt19937 rng(78);
+    struct Case {
+        uint32_t width;
+        size_t lines;
+    };
+    const Case cases[] = {{240, 180}, {240, 3}, {640, 4}, {320, 5}, {16, 9}, {32, 7}, {5, 11}, {7, 13}, {1, 40}, {0, 3}};
+    for (const Case& c : cases) {
+        const size_t stride = packed12Stride(c.width);
+        const size_t fullLength = std::max<size_t>(stride * c.lines, 24);
+        std::vector<uint8_t> source(fullLength);
+        for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
+        for (size_t length : {fullLength, fullLength - 1, fullLength - 8, fullLength / 2 + 5, size_t{8}, size_t{12}}) {
+            for (size_t position : {size_t{0}, size_t{4}, size_t{2} * c.width, size_t{6}, size_t{2} * c.width + 2}) {
+                const size_t full = position + 4 * fullLength / 3 + 64;
+                for (size_t destinationLength : {full, full / 2, position + 4, position + 3}) {
+                    std::vector<uint8_t> want(full, 0xEE), got(full, 0xEE);
+                    const size_t wantEnd = convertPacked12LinesScalar(source.data(), length, want.data(),
+                                                                      destinationLength, position, c.width);
+                    const size_t gotEnd =
+                        convertPacked12Lines(source.data(), length, got.data(), destinationLength, position, c.width);
+                    ASSERT_EQ(gotEnd, wantEnd) << "width " << c.width << " length " << length << " position "
+                                               << position << " room " << destinationLength;
+                    ASSERT_EQ(got, want) << "width " << c.width << " length " << length << " position " << position
+                                         << " room " << destinationLength;
+                }
+            }
+        }
+    }
+}

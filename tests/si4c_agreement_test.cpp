@@ -1,0 +1,247 @@
+// The phase processor's vectorised measurement against the plain scalar
+// reference: equal on at least 99.99 % of the values and at most one unit in
+// the last place elsewhere, single and double frequency, on every variant the
+// CPU runs, on every (i, q) pair of the sample differences, on random words
+// and on simulated frames over the whole range.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "Si4cConfig.h"
+#include "Si4cMeasure.h"
+#include "Si4cProcessor.h"
+#include "Si4cReference.h"
+#include "VgaRender.h"
+#include "support/UlpAgreement.h"
+
+using VelmoraTest::Agreement;
+
+namespace {
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+constexpr size_t kPixels = static_cast<size_t>(kWidth) * kHeight;
+
+std::vector<si4c::measure::Variant> variants() {
+    size_t n = 0;
+    const si4c::measure::Variant* v = si4c::measure::variants(&n);
+    return std::vector<si4c::measure::Variant>(v, v + n);
+}
+
+struct Outputs {
+    std::vector<float> depth = std::vector<float>(kPixels, -1.0f);
+    std::vector<float> amplitude = std::vector<float>(kPixels, -1.0f);
+    std::vector<float> confidence = std::vector<float>(kPixels, -1.0f);
+};
+
+void compare(const Outputs& got, const Outputs& want, Agreement& agreement) {
+    agreement.add(got.depth.data(), want.depth.data(), kPixels, "depth");
+    agreement.add(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude");
+    agreement.add(got.confidence.data(), want.confidence.data(), kPixels, "confidence");
+}
+
+// A scratch directory holding a "ConfigAlgorithm.json" with the filters off:
+// the reference computes no filters.
+class UnfilteredConfig {
+public:
+    UnfilteredConfig() {
+        char name[] = "/tmp/si4c-agreement-XXXXXX";
+        if (mkdtemp(name)) {
+            path = name;
+            std::ofstream(path + "/ConfigAlgorithm.json")
+                << "[DenoisingParams]\nTDenoiseLevel_Depth=0\nSDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\n"
+                   "SDenoiseLevel_Gray=0\n[ConfidenceParams]\nValidDistMin=0\nValidDistMax=7000\n";
+        }
+    }
+    ~UnfilteredConfig() {
+        std::remove((path + "/ConfigAlgorithm.json").c_str());
+        rmdir(path.c_str());
+    }
+    UnfilteredConfig(const UnfilteredConfig&) = delete;
+    UnfilteredConfig& operator=(const UnfilteredConfig&) = delete;
+    std::string path;
+};
+
+// The processor's whole frame call (the variant the CPU picks) against the reference.
+void processAndCompare(const std::vector<uint16_t>& frame, bool single, const std::vector<uint8_t>& calibration,
+                       Agreement& agreement) {
+    UnfilteredConfig config;
+    si4c::Processor processor;
+    processor.setSingleFrequency(single);
+    ASSERT_TRUE(processor.init(kWidth, kHeight));
+    if (!calibration.empty()) processor.setCalibration(calibration.data(), calibration.size());
+    processor.setConfigDirectory(config.path.c_str());
+    ASSERT_TRUE(processor.start());
+    Outputs got;
+    ASSERT_TRUE(processor.process(reinterpret_cast<const uint8_t*>(frame.data()), got.depth.data(),
+                                  got.amplitude.data(), got.confidence.data()));
+
+    si4c::ReferenceSettings settings;
+    settings.single = single;
+    if (!calibration.empty()) settings.calibration = si4c::parseCalibration(calibration.data(), calibration.size());
+    Outputs want;
+    si4c::referencePhaseImage(frame.data(), kWidth, kHeight, settings, want.depth.data(), want.amplitude.data(),
+                              want.confidence.data());
+    compare(got, want, agreement);
+}
+
+}  // namespace
+
+TEST(Si4cMeasure, ListEndsWithScalar) {
+    const auto list = variants();
+    ASSERT_FALSE(list.empty());
+    EXPECT_STREQ(list.back().name, "scalar");
+#if defined(__x86_64__) || defined(__aarch64__)
+    EXPECT_GE(list.size(), 2u) << "a vector variant is built for this architecture";
+#endif
+}
+
+// The difference pairs the 12-bit samples can form, i and q in -4093..4093
+// with no sample saturated (every q, every third i), through each variant
+// against the scalar form.
+TEST(Si4cMeasure, EveryPairOfDifferencesAgrees) {
+    const auto list = variants();
+    std::vector<Agreement> agreements(list.size());
+    const si4c::measure::Band band{0, 7000};
+    // Five planes of one frequency, filled line by line with one i and every q.
+    constexpr size_t kLine = 8187;  // q from -4093 to 4093
+    std::vector<uint16_t> planes[5];
+    for (auto& p : planes) p.assign(kLine, 0);
+    const uint16_t* pointers[5];
+    for (int k = 0; k < 5; ++k) pointers[k] = planes[k].data();
+    auto split = [](int difference, uint16_t& a, uint16_t& b) {
+        // a - b = difference with 1 <= a, b <= 4094 (never saturated).
+        a = static_cast<uint16_t>(difference >= 0 ? 1 + difference : 1);
+        b = static_cast<uint16_t>(difference >= 0 ? 1 : 1 - difference);
+    };
+    std::vector<float> wantDepth(kLine), wantAmplitude(kLine), wantConfidence(kLine);
+    std::vector<float> gotDepth(kLine), gotAmplitude(kLine), gotConfidence(kLine);
+    std::vector<uint8_t> wantValid(kLine), gotValid(kLine);
+    for (int i = -4093; i <= 4093; i += 3) {
+        for (size_t j = 0; j < kLine; ++j) {
+            split(i, planes[0][j], planes[2][j]);
+            split(static_cast<int>(j) - 4093, planes[1][j], planes[3][j]);
+            planes[4][j] = 300;
+        }
+        for (const double offset : {0.0, 0.7}) {
+            // The planes for the filters (distance, amplitude, validity) ...
+            si4c::measure::singleScalar(pointers, kLine, offset, band,
+                                        {wantDepth.data(), wantAmplitude.data(), wantValid.data(), nullptr});
+            for (size_t v = 0; v + 1 < list.size(); ++v) {
+                list[v].single(pointers, kLine, offset, band,
+                               {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
+                agreements[v].add(gotDepth.data(), wantDepth.data(), kLine, "depth");
+                agreements[v].add(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude");
+                ASSERT_EQ(gotValid, wantValid) << list[v].name << ", i " << i;
+            }
+            // ... and the output planes, written directly when nothing is filtered.
+            si4c::measure::singleScalar(pointers, kLine, offset, {0, 1000},
+                                        {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
+            for (size_t v = 0; v + 1 < list.size(); ++v) {
+                list[v].single(pointers, kLine, offset, {0, 1000},
+                               {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
+                agreements[v].add(gotDepth.data(), wantDepth.data(), kLine, "depth");
+                agreements[v].add(gotConfidence.data(), wantConfidence.data(), kLine, "confidence");
+            }
+        }
+    }
+    for (size_t v = 0; v + 1 < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
+}
+
+TEST(Si4cMeasure, ProcessorAgreesWithReferenceOnSimulatedFrames) {
+    for (const bool single : {true, false}) {
+        Agreement agreement;
+        for (const bool calibrated : {false, true}) {
+            const auto calibration =
+                calibrated ? si4c::encodeCalibration({0.5f, -0.8f, 2.1f}) : std::vector<uint8_t>{};
+            // Constant scenes over the whole unambiguous range, and the demo room.
+            const double range = single ? si4c::kSingleRangeMm : si4c::kDoubleRangeMm;
+            for (int step = 0; step <= 4; ++step) {
+                VelmoraSim::SceneSettings settings;
+                settings.kind = step < 4 ? "constant" : "demo";
+                settings.distanceMm = range * (step + 0.41) / 4.0;
+                settings.reflectivity = step % 2 ? 1.0 : 0.3;
+                settings.noise = 5;
+                settings.seed = static_cast<uint32_t>(step + 1);
+                VelmoraSim::Scene scene(settings, kWidth, kHeight);
+                std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kWidth, kHeight, single));
+                VelmoraSim::renderVgaFrame(scene, {single, calibrated ? 0.5 : 0.0}, static_cast<uint64_t>(step),
+                                           frame.data());
+                processAndCompare(frame, single, calibration, agreement);
+            }
+        }
+        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
+    }
+}
+
+TEST(Si4cMeasure, ProcessorAgreesWithReferenceOnRandomWords) {
+    std::mt19937 rng(99);
+    for (const bool single : {true, false}) {
+        Agreement agreement;
+        std::vector<uint16_t> frame(si4c::rawWords(single, kWidth, kHeight));
+        for (uint16_t& w : frame) w = static_cast<uint16_t>(rng());
+        frame[0] = 0;  // no metadata marker: the frame is taken as it comes
+        processAndCompare(frame, single, {}, agreement);
+        processAndCompare(frame, single, si4c::encodeCalibration({-1.5f, 3.0f, 0.25f}), agreement);
+        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
+    }
+}
+
+// Calibration offsets beyond a turn take the scalar form; the results still agree.
+TEST(Si4cMeasure, LargeCalibrationOffsetsAgree) {
+    VelmoraSim::SceneSettings settings;
+    settings.noise = 3;
+    VelmoraSim::Scene scene(settings, kWidth, kHeight);
+    for (const bool single : {true, false}) {
+        Agreement agreement;
+        std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kWidth, kHeight, single));
+        VelmoraSim::renderVgaFrame(scene, {single, 0.0}, 1, frame.data());
+        processAndCompare(frame, single, si4c::encodeCalibration({9.0f, -7.5f, 13.0f}), agreement);
+        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
+    }
+}
+
+// The filter sums each window in the scalar form's order, so its rows are
+// identical, masked or not, at every radius, including rows narrower than a window.
+TEST(Si4cMeasure, SpatialFilterRowsEqualTheScalarForm) {
+    const auto list = variants();
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> surface(900.0f, 1100.0f);
+    struct Size {
+        int width;
+        int height;
+    };
+    for (const Size size : {Size{640, 6}, Size{37, 5}, Size{5, 4}, Size{2, 3}}) {
+        const size_t n = static_cast<size_t>(size.width) * size.height;
+        std::vector<float> plane(n);
+        std::vector<uint8_t> mask(n);
+        for (size_t i = 0; i < n; ++i) {
+            // Two surfaces, so that the tolerance keeps some neighbours out.
+            plane[i] = (i / 7) % 3 == 0 ? surface(rng) + 500.0f : surface(rng);
+            mask[i] = rng() % 5 != 0;
+        }
+        for (int radius = 1; radius <= 3; ++radius) {
+            for (const bool masked : {true, false}) {
+                const uint8_t* m = masked ? mask.data() : nullptr;
+                std::vector<float> want(n), got(n);
+                for (int y = 0; y < size.height; ++y)
+                    si4c::measure::spatialRowScalar(plane.data(), m, size.width, size.height, y, radius, 30.0, 0.03,
+                                                    want.data() + static_cast<size_t>(y) * size.width);
+                for (const auto& v : list) {
+                    std::fill(got.begin(), got.end(), -1.0f);
+                    for (int y = 0; y < size.height; ++y)
+                        v.spatialRow(plane.data(), m, size.width, size.height, y, radius, 30.0, 0.03,
+                                     got.data() + static_cast<size_t>(y) * size.width);
+                    ASSERT_EQ(got, want) << v.name << ", " << size.width << " x " << size.height << ", radius "
+                                         << radius << (masked ? ", masked" : "");
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,83 @@
+#pragma once
+// The per-pixel measurement of the phase processor (phase, distance,
+// amplitude, validity, and the unwrapping of two frequencies), in a scalar
+// form and in vector forms picked at run time: AVX-512F, AVX2+FMA or SSE2 on
+// x86-64, NEON on AArch64. Every form gives the scalar form's results but
+// for the last place of the rare value whose double-precision angle lies a
+// few units of the double's last place from a float rounding boundary.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace si4c {
+namespace measure {
+
+struct Band {
+    int validMin;
+    int validMax;
+};
+
+// Where a measurement goes. With `confidence` null: the distance, amplitude
+// and validity of every pixel, for the filters to work on. With it: the
+// output planes themselves (depth and confidence 0 where the pixel is not
+// valid), when no filter runs; `valid` is then not written.
+struct Outputs {
+    float* depth;
+    float* amplitude;
+    uint8_t* valid;
+    float* confidence;
+    Outputs at(size_t i) const {
+        return {depth + i, amplitude + i, valid ? valid + i : nullptr, confidence ? confidence + i : nullptr};
+    }
+};
+
+// One frequency: planes[0..3] the phase images, planes[4] the grey image, n pixels each.
+using SingleFunction = void (*)(const uint16_t* const planes[5], size_t n, double offset, Band band, Outputs out);
+// Two frequencies: the high one's five images and the low one's.
+using DoubleFunction = void (*)(const uint16_t* const high[5], const uint16_t* const low[5], size_t n,
+                                double highOffset, double lowOffset, Band band, Outputs out);
+
+// The output planes: depth and confidence where the pixel is valid and its
+// depth inside the band, else 0; amplitude everywhere.
+using PublishFunction = void (*)(const float* depthIn, const float* amplitudeIn, const uint8_t* valid, size_t n,
+                                 Band band, float* depth, float* amplitude, float* confidence);
+
+// One row y of the edge-preserving spatial filter: each pixel (of those the
+// mask marks valid; a null mask marks all) becomes the mean of the valid
+// neighbours within `radius` whose value lies within max(absTolerance,
+// relTolerance * |centre|) of its own, summed in double in row-major window
+// order; masked pixels keep their value.
+using SpatialRowFunction = void (*)(const float* plane, const uint8_t* mask, int width, int height, int y,
+                                    int radius, double absTolerance, double relTolerance, float* out);
+
+struct Variant {
+    const char* name;
+    SingleFunction single;
+    DoubleFunction dual;
+    PublishFunction publish;
+    SpatialRowFunction spatialRow;
+};
+
+// Every variant this CPU runs, fastest first; the last is the scalar form.
+const Variant* variants(size_t* count);
+const Variant& best();
+
+void singleScalar(const uint16_t* const planes[5], size_t n, double offset, Band band, Outputs out);
+void doubleScalar(const uint16_t* const high[5], const uint16_t* const low[5], size_t n, double highOffset,
+                  double lowOffset, Band band, Outputs out);
+void publishScalar(const float* depthIn, const float* amplitudeIn, const uint8_t* valid, size_t n, Band band,
+                   float* depth, float* amplitude, float* confidence);
+// Pixels x0 <= x < x1 of a row of the spatial filter.
+void spatialPixelsScalar(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                         double absTolerance, double relTolerance, int x0, int x1, float* out);
+void spatialRowScalar(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                      double absTolerance, double relTolerance, float* out);
+
+// The vector builds, each for its architecture (si4c.cmake).
+extern const Variant kSse2;
+extern const Variant kAvx2;
+extern const Variant kAvx512;
+extern const Variant kNeon;
+
+}  // namespace measure
+}  // namespace si4c

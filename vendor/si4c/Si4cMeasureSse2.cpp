@@ -1,0 +1,36 @@
+// The measurement with SSE2, the x86-64 baseline: two pixels per vector.
+
+#if defined(__x86_64__)
+
+#include <emmintrin.h>
+
+#define SI4C_VECTOR_BYTES 16
+#define SI4C_VARIANT kSse2
+#define SI4C_VARIANT_NAME "sse2"
+#include "Si4cMeasureVector.inl"
+
+namespace {
+
+Doubles sqrtLanes(Doubles v) { return (Doubles)_mm_sqrt_pd((__m128d)v); }
+
+Doubles gatherLanes(const double* table, Ints index) { return Doubles{table[index[0]], table[index[1]]}; }
+
+Doubles toDoubles(Ints v) { return (Doubles)_mm_cvtepi32_pd(_mm_set_epi32(0, 0, v[1], v[0])); }
+Longs toLongs(Ints mask) { return __builtin_convertvector(mask, Longs); }
+Ints widenWords(Words v) { return __builtin_convertvector(v, Ints); }
+Floats toFloats(Doubles v) { return __builtin_convertvector(v, Floats); }
+
+IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }
+
+Doubles fmaLanes(Doubles a, Doubles b, Doubles c) { return a * b + c; }
+
+Ints widenFlagsNarrow(Flags v) { return Ints{v[0], v[1]}; }
+Doubles toDoublesFromFloats(Floats v) { return Doubles{v[0], v[1]}; }
+
+Doubles divideLanes(Doubles x, double divisor, double) { return x / divisor; }
+
+Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
+
+}  // namespace
+
+#endif

@@ -1,0 +1,380 @@
+// The measurement in the compiler's generic vector types, built once per
+// instruction set. The including source defines SI4C_VECTOR_BYTES (width of
+// one native double vector), SI4C_VARIANT (the Variant it exports) and
+// SI4C_VARIANT_NAME, and after it defines the few operations declared below
+// for its instruction set.
+//
+// Each lane does what the scalar form does, in the same double-precision
+// operations and order, except the angle: atan2(q, i) of the integers
+// i, q in [-4095, 4095] is computed as
+//     turns * pi/2 + sign * (atan(j/15) + atan(d)),   d = (15n - jm) / (15m + jn)
+// with n = min(|i|, |q|), m = max(|i|, |q|) and j/15 near n/m. Numerator and
+// denominator are exact integers, |d| < 0.034, six terms of the series leave
+// an error below 2^-62, atan(j/15) is a correctly rounded table entry: the
+// angle is within a few units of the double's last place of the library
+// atan2's, and the float results agree but in the rare last place.
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "Si4cLayout.h"
+#include "Si4cMeasure.h"
+#include "Si4cProcessor.h"
+
+namespace {
+
+constexpr size_t kLanes = SI4C_VECTOR_BYTES / 8;
+constexpr int kSteps = 15;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 2 * kPi;
+
+typedef double Doubles __attribute__((vector_size(SI4C_VECTOR_BYTES)));
+typedef int64_t Longs __attribute__((vector_size(SI4C_VECTOR_BYTES)));
+typedef int32_t Ints __attribute__((vector_size(SI4C_VECTOR_BYTES / 2)));
+typedef float Floats __attribute__((vector_size(SI4C_VECTOR_BYTES / 2)));
+typedef uint16_t Words __attribute__((vector_size(SI4C_VECTOR_BYTES / 4)));
+typedef uint8_t Flags __attribute__((vector_size(SI4C_VECTOR_BYTES / 8)));
+// Full-width float lanes for the output planes.
+typedef float FloatsWide __attribute__((vector_size(SI4C_VECTOR_BYTES)));
+typedef int32_t IntsWide __attribute__((vector_size(SI4C_VECTOR_BYTES)));
+typedef uint8_t FlagsWide __attribute__((vector_size(SI4C_VECTOR_BYTES / 4)));
+
+// Defined by the includer for its instruction set (GCC 12 splits the generic
+// conversions between vector sizes into pieces): the correctly rounded square
+// root of every lane,
+Doubles sqrtLanes(Doubles v);
+// a * b + c, fused where the instruction set has it (only the series uses it:
+// these sources are built without contraction, so that everything after the
+// angle rounds exactly as the scalar form does),
+Doubles fmaLanes(Doubles a, Doubles b, Doubles c);
+// x / divisor correctly rounded, as the division gives it: where the
+// instruction set fuses multiply-adds, x * inverse (inverse the correctly
+// rounded 1 / divisor) corrected once by its exact remainder, which is far
+// cheaper than a vector division; elsewhere the division itself,
+Doubles divideLanes(Doubles x, double divisor, double inverse);
+// table[index] of every lane (index 0..15),
+Doubles gatherLanes(const double* table, Ints index);
+// and the conversions between lane widths.
+Doubles toDoubles(Ints v);
+Longs toLongs(Ints mask);
+Ints widenWords(Words v);
+Floats toFloats(Doubles v);
+Ints toInts(Doubles v);  // truncated
+IntsWide widenFlags(FlagsWide v);
+Ints widenFlagsNarrow(Flags v);
+Doubles toDoublesFromFloats(Floats v);
+
+template <class V>
+inline V loadLanes(const void* from) {
+    V v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+template <class V>
+inline void storeLanes(void* to, const V& v) {
+    std::memcpy(to, &v, sizeof v);
+}
+
+
+struct AtanTable {
+    alignas(64) double value[16];
+    AtanTable() {
+        // Long double keeps the rounding to double correct on every entry.
+        for (int j = 0; j <= kSteps; ++j)
+            value[j] = static_cast<double>(std::atan(static_cast<long double>(j) / kSteps));
+    }
+};
+
+const double* atanTable() {
+    static const AtanTable table;
+    return table.value;
+}
+
+// atan2(y, x) of integer lanes as turns * pi/2 + sign * (table[step] + atan(numerator / denominator)):
+// the integer parts first, for a whole chunk, the double-precision angle after.
+struct AngleParts {
+    Ints step;
+    Ints numerator;
+    Ints denominator;
+    Ints turns;
+    Ints sign;
+};
+
+inline AngleParts angleParts(Ints y, Ints x) {
+    const Ints ax = x < 0 ? -x : x;
+    const Ints ay = y < 0 ? -y : y;
+    const Ints swapped = ay > ax;
+    const Ints xNegative = x < 0;
+    const Ints yNegative = y < 0;
+    const Ints n = swapped ? ax : ay;
+    Ints m = swapped ? ay : ax;
+    m = m > 0 ? m : 1;  // n is 0 there: angle 0 or pi, as atan2 gives
+    // Any nearby step works: the remainder is computed exactly from the step taken.
+    const Floats ratio = __builtin_convertvector(n, Floats) / __builtin_convertvector(m, Floats);
+    AngleParts parts;
+    parts.step = __builtin_convertvector(ratio * float(kSteps) + 0.5f, Ints);
+    parts.numerator = kSteps * n - parts.step * m;
+    parts.denominator = kSteps * m + parts.step * n;
+    // |x| >= |y|: a, or pi - a when x < 0; |y| > |x|: pi/2 - a, or pi/2 + a when
+    // x < 0; all of it negated when y < 0.
+    const Ints ySign = 2 * yNegative + 1;
+    parts.turns = ySign * ((swapped & 1) | (~swapped & xNegative & 2));
+    parts.sign = ySign * (2 * (swapped ^ xNegative) + 1);
+    return parts;
+}
+
+inline Doubles angleLanes(const double* table, const AngleParts& parts) {
+    const Doubles d = toDoubles(parts.numerator) / toDoubles(parts.denominator);
+    const Doubles z = d * d;
+    Doubles poly = fmaLanes(z, Doubles{} - 1.0 / 11, Doubles{} + 1.0 / 9);
+    poly = fmaLanes(z, poly, Doubles{} - 1.0 / 7);
+    poly = fmaLanes(z, poly, Doubles{} + 1.0 / 5);
+    poly = fmaLanes(z, poly, Doubles{} - 1.0 / 3);
+    const Doubles series = fmaLanes(d * z, poly, d);
+    const Doubles reduced = gatherLanes(table, parts.step) + series;
+    return toDoubles(parts.turns) * (kPi / 2) + toDoubles(parts.sign) * reduced;
+}
+
+// |v|, as fabs: the sign bit cleared.
+inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
+
+inline Ints sampleLanes(const uint16_t* plane, size_t i) {
+    return widenWords(loadLanes<Words>(plane + i)) & si4c::kSampleMask;
+}
+
+// One frequency's distances, amplitudes and saturation over a chunk of pixels.
+struct Chunk {
+    static constexpr size_t kPixels = 256;
+    alignas(64) double distance[kPixels];
+    alignas(64) double amplitude[kPixels];
+    alignas(64) int64_t saturated[kPixels];
+    // The integer work of the first pass.
+    alignas(64) int32_t step[kPixels];
+    alignas(64) int32_t numerator[kPixels];
+    alignas(64) int32_t denominator[kPixels];
+    alignas(64) int32_t turns[kPixels];
+    alignas(64) int32_t sign[kPixels];
+    alignas(64) int32_t squares[kPixels];
+};
+
+// Measures `count` pixels (a multiple of kLanes) from `first` in two passes:
+// the integer work, then the double-precision angle, phase, distance and
+// amplitude. Each pass is a loop of short independent steps that the CPU
+// overlaps; one fused loop is a single long chain of dependent latencies.
+inline void measureChunk(const double* table, const uint16_t* const planes[5], size_t first, size_t count,
+                         double offset, double rangeMm, Chunk& out) {
+    for (size_t j = 0; j < count; j += kLanes) {
+        Ints s[4];
+        Ints saturated = {};
+        for (int k = 0; k < 4; ++k) {
+            s[k] = sampleLanes(planes[k], first + j);
+            saturated |= (s[k] <= 0) | (s[k] >= si4c::kSampleMax);
+        }
+        saturated |= sampleLanes(planes[si4c::kGreyImage], first + j) >= si4c::kSampleMax;
+        const Ints in = s[0] - s[2];
+        const Ints quad = s[1] - s[3];
+        const AngleParts parts = angleParts(quad, in);
+        storeLanes(out.step + j, parts.step);
+        storeLanes(out.numerator + j, parts.numerator);
+        storeLanes(out.denominator + j, parts.denominator);
+        storeLanes(out.turns + j, parts.turns);
+        storeLanes(out.sign + j, parts.sign);
+        storeLanes(out.squares + j, in * in + quad * quad);  // below 2^26: exact as int and as double
+        storeLanes(out.saturated + j, toLongs(saturated));
+    }
+    for (size_t j = 0; j < count; j += kLanes) {
+        AngleParts parts;
+        parts.step = loadLanes<Ints>(out.step + j);
+        parts.numerator = loadLanes<Ints>(out.numerator + j);
+        parts.denominator = loadLanes<Ints>(out.denominator + j);
+        parts.turns = loadLanes<Ints>(out.turns + j);
+        parts.sign = loadLanes<Ints>(out.sign + j);
+        Doubles phase = angleLanes(table, parts);
+        phase = phase < 0 ? phase + kTwoPi : phase;
+        phase -= offset;
+        // fmod(phase, 2 pi) for phase in (-2 pi, 4 pi) (offsetInRange): the phase
+        // itself below 2 pi, above it phase - 2 pi, which is exact there.
+        phase = phase >= kTwoPi ? phase - kTwoPi : phase;
+        phase = phase < 0 ? phase + kTwoPi : phase;
+        storeLanes(out.distance + j, divideLanes(phase, kTwoPi, 1 / kTwoPi) * rangeMm);
+        storeLanes(out.amplitude + j, sqrtLanes(toDoubles(loadLanes<Ints>(out.squares + j))) / 2);
+    }
+}
+
+// Offsets for which the phase less the offset stays in (-2 pi, 4 pi); any
+// other (calibration data is not bounded) takes the scalar form.
+inline bool offsetInRange(double offset) { return offset > -kTwoPi && offset < kTwoPi; }
+
+inline void storeResults(const si4c::measure::Outputs& out, size_t i, Doubles d, Doubles amplitude, Longs ok) {
+    if (out.confidence) {
+        storeLanes(out.depth + i, toFloats(ok ? d : Doubles{}));
+        storeLanes(out.amplitude + i, toFloats(amplitude));
+        storeLanes(out.confidence + i, toFloats(ok ? amplitude : Doubles{}));
+    } else {
+        storeLanes(out.depth + i, toFloats(d));
+        storeLanes(out.amplitude + i, toFloats(amplitude));
+        storeLanes(out.valid + i, __builtin_convertvector(ok & 1, Flags));
+    }
+}
+
+void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4c::measure::Band band,
+                   si4c::measure::Outputs out) {
+    if (!offsetInRange(offset)) return si4c::measure::singleScalar(planes, n, offset, band, out);
+    const double* table = atanTable();
+    Chunk chunk;
+    size_t first = 0;
+    while (n - first >= kLanes) {
+        const size_t count = std::min(Chunk::kPixels, (n - first) / kLanes * kLanes);
+        measureChunk(table, planes, first, count, offset, si4c::kSingleRangeMm, chunk);
+        for (size_t j = 0; j < count; j += kLanes) {
+            const Doubles d = loadLanes<Doubles>(chunk.distance + j);  // phase / 2 pi * range
+            const Doubles a = loadLanes<Doubles>(chunk.amplitude + j);
+            const Longs ok = ~loadLanes<Longs>(chunk.saturated + j) & (a >= si4c::kMinAmplitude) &
+                             (d >= band.validMin) & (d <= band.validMax);
+            storeResults(out, first + j, d, a, ok);
+        }
+        first += count;
+    }
+    if (first < n) {
+        const uint16_t* rest[5];
+        for (int k = 0; k < 5; ++k) rest[k] = planes[k] + first;
+        si4c::measure::singleScalar(rest, n - first, offset, band, out.at(first));
+    }
+}
+
+// Two frequencies, in chunks: each frequency's measurement first, then the
+// unwrapping; three short loops keep fewer values live than one long one.
+void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], size_t n, double highOffset,
+                   double lowOffset, si4c::measure::Band band, si4c::measure::Outputs out) {
+    using namespace si4c;
+    if (!offsetInRange(highOffset) || !offsetInRange(lowOffset))
+        return measure::doubleScalar(high, low, n, highOffset, lowOffset, band, out);
+    const double* table = atanTable();
+    const double wHigh = 1.0 / (kHighRangeMm * kHighRangeMm);
+    const double wLow = 1.0 / (kLowRangeMm * kLowRangeMm);
+    Chunk highChunk, lowChunk;
+    size_t first = 0;
+    while (n - first >= kLanes) {
+        const size_t count = std::min(Chunk::kPixels, (n - first) / kLanes * kLanes);
+        measureChunk(table, high, first, count, highOffset, kHighRangeMm, highChunk);
+        measureChunk(table, low, first, count, lowOffset, kLowRangeMm, lowChunk);
+        for (size_t j = 0; j < count; j += kLanes) {
+            const Doubles dHigh = loadLanes<Doubles>(highChunk.distance + j);
+            const Doubles dLow = loadLanes<Doubles>(lowChunk.distance + j);
+            // The scalar form tries the six wrap counts (nHigh 0..2, nLow 0..1) and
+            // keeps the candidate whose wrapped difference is smallest. Those
+            // differences are (dHigh - dLow) shifted by the six multiples of 750
+            // modulo 4500, so the winner is the multiple nearest to -(dHigh - dLow):
+            // with k = round(-(dHigh - dLow) / 750) + 2 in 0..5, nHigh = (5 - k) mod 3
+            // and nLow = k mod 2. Its candidate and difference are then computed
+            // with the scalar form's own operations. Only where two candidates are
+            // nearly as close (a difference near 375 mm) can the choice differ,
+            // and such a pixel is invalid either way (beyond kMaxUnwrapErrorMm).
+            const Ints k = toInts((dLow - dHigh) * (1.0 / 750) + 2.5);
+            const Ints highTurns = 5 - k;
+            const Doubles nHigh = toDoubles(highTurns >= 3 ? highTurns - 3 : highTurns);
+            const Doubles nLow = toDoubles(k & 1);
+            const Doubles bestHigh = dHigh + nHigh * kHighRangeMm;
+            Doubles bestDiff = bestHigh - (dLow + nLow * kLowRangeMm);
+            bestDiff = bestDiff >= kDoubleRangeMm / 2 ? bestDiff - kDoubleRangeMm : bestDiff;
+            bestDiff = bestDiff < -kDoubleRangeMm / 2 ? bestDiff + kDoubleRangeMm : bestDiff;
+            const Doubles bestDistance = absLanes(bestDiff);
+            Doubles d = bestHigh - divideLanes(bestDiff * wLow, wHigh + wLow, 1 / (wHigh + wLow));
+            d = d < 0 ? d + kDoubleRangeMm : d;
+            d = d >= kDoubleRangeMm ? d - kDoubleRangeMm : d;
+            const Doubles ampHigh = loadLanes<Doubles>(highChunk.amplitude + j);
+            const Doubles ampLow = loadLanes<Doubles>(lowChunk.amplitude + j);
+            const Doubles a = (ampHigh + ampLow) / 2;
+            const Longs saturated =
+                loadLanes<Longs>(highChunk.saturated + j) | loadLanes<Longs>(lowChunk.saturated + j);
+            const Longs ok = ~saturated & (ampHigh >= kMinAmplitude) & (ampLow >= kMinAmplitude) &
+                             (bestDistance <= kMaxUnwrapErrorMm) & (d >= band.validMin) &
+                             (d <= band.validMax);
+            storeResults(out, first + j, d, a, ok);
+        }
+        first += count;
+    }
+    if (first < n) {
+        const uint16_t* restHigh[5];
+        const uint16_t* restLow[5];
+        for (int k = 0; k < 5; ++k) {
+            restHigh[k] = high[k] + first;
+            restLow[k] = low[k] + first;
+        }
+        measure::doubleScalar(restHigh, restLow, n - first, highOffset, lowOffset, band, out.at(first));
+    }
+}
+
+void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* valid, size_t n,
+             si4c::measure::Band band, float* depth, float* amplitude, float* confidence) {
+    constexpr size_t kWide = SI4C_VECTOR_BYTES / 4;
+    // The band's ends as float, as the scalar comparison converts them.
+    const float low = static_cast<float>(band.validMin);
+    const float high = static_cast<float>(band.validMax);
+    size_t i = 0;
+    for (; i + kWide <= n; i += kWide) {
+        const FloatsWide d = loadLanes<FloatsWide>(depthIn + i);
+        const FloatsWide a = loadLanes<FloatsWide>(amplitudeIn + i);
+        const IntsWide ok = (widenFlags(loadLanes<FlagsWide>(valid + i)) != 0) & (d >= low) & (d <= high);
+        storeLanes(depth + i, ok ? d : FloatsWide{});
+        storeLanes(amplitude + i, a);
+        storeLanes(confidence + i, ok ? a : FloatsWide{});
+    }
+    si4c::measure::publishScalar(depthIn + i, amplitudeIn + i, valid + i, n - i, band, depth + i, amplitude + i,
+                                 confidence + i);
+}
+
+// The spatial filter across kLanes neighbouring pixels at once: each lane
+// visits its window in the scalar form's order and adds in double as it does,
+// so the sums are the same. Columns whose window the row's ends clip take the
+// scalar form.
+void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                double absTolerance, double relTolerance, float* out) {
+    using si4c::measure::spatialPixelsScalar;
+    const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
+    const int lanes = static_cast<int>(kLanes);
+    const int first = std::min(radius, width);
+    const int last = std::max(first, width - radius);  // columns [first, last) see their whole window
+    const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
+    spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, first, out);
+    int x = first;
+    for (; x + lanes <= last; x += lanes) {
+        const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
+        const Doubles scaled = relTolerance * absLanes(centre);
+        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+        Doubles sum = {};
+        Longs count = {};
+        for (int yy = y0; yy <= y1; ++yy) {
+            const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
+            for (int dx = -radius; dx <= radius; ++dx) {
+                const size_t j = row + static_cast<size_t>(x + dx);
+                const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
+                Longs take = ~(absLanes(value - centre) > tolerance);
+                if (mask) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
+                sum = take ? sum + value : sum;
+                count -= take;
+            }
+        }
+        Floats result = toFloats(sum / __builtin_convertvector(count, Doubles));
+        if (mask) {
+            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x)) == 0;
+            result = keep ? loadLanes<Floats>(plane + line + x) : result;
+        }
+        storeLanes(out + x, result);
+    }
+    spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, x, width, out);
+}
+
+}  // namespace
+
+namespace si4c {
+namespace measure {
+
+const Variant SI4C_VARIANT = {SI4C_VARIANT_NAME, measureSingle, measureDouble, publish, spatialRow};
+
+}  // namespace measure
+}  // namespace si4c
