@@ -63,6 +63,8 @@ namespace {
 // a frame that went stale meanwhile raises instead of being read.
 template <typename T>
 PlaneArray<T> copyPlane(const FrameRef& ref, FrameType plane, FrameType sized, const char* what) {
+    // A frame already stale says so, with or without numpy.
+    ref.frame();
     // Through Python's import lock first: pybind11 imports numpy inside a C++
     // static initialiser, and two threads arriving there together deadlock
     // (the first releases the interpreter lock while it reads numpy's files,
