@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, driver instrumented for coverage) and runs each
 # for a fixed time, starting from the seed corpus in fuzz/corpus/<target>.
 #
-#   scripts/fuzz.sh                 every target for FUZZ_SECONDS (default 20)
+#   scripts/fuzz.sh                 every target for FUZZ_SECONDS (default 15)
 #   scripts/fuzz.sh --long          every target for 10 minutes
 #   scripts/fuzz.sh [--long] NAME…  only these targets (e.g. csi_converters)
 #   FUZZ_SECONDS=60 JOBS=2 BUILD_DIR=… scripts/fuzz.sh
@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-rel-fuzz}
 jobs=${JOBS:-2}
-seconds=${FUZZ_SECONDS:-20}
+seconds=${FUZZ_SECONDS:-15}
 targets=()
 for arg in "$@"; do
   case "$arg" in

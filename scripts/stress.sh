@@ -12,6 +12,7 @@
 #   scripts/stress.sh            both
 #   scripts/stress.sh --long     more cycles, frames, steps and seeds
 #   JOBS=2 BUILD_DIR=... scripts/stress.sh
+#   TSAN_BUILD_DIR=build-tsan scripts/stress.sh   reuse scripts/test.sh's ThreadSanitizer tree
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-rel-stress}
@@ -27,11 +28,12 @@ step() { printf '\n==== stress: %s\n' "$*"; }
 common=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF)
 
 step "C++ under ThreadSanitizer"
-cmake -S "$root" -B "$build/tsan" "${common[@]}" -DVELMORA_SANITIZE=thread -DVELMORA_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build/tsan" -j"$jobs" --target stress_camera_test
+tsan=${TSAN_BUILD_DIR:-$build/tsan}
+cmake -S "$root" -B "$tsan" "${common[@]}" -DVELMORA_SANITIZE=thread -DVELMORA_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$tsan" -j"$jobs" --target stress_camera_test
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   VELMORA_STRESS_CYCLES=$cycles VELMORA_STRESS_FRAMES=$frames \
-  ctest --test-dir "$build/tsan" -L stress --output-on-failure --timeout 1800
+  ctest --test-dir "$tsan" -L stress --output-on-failure --timeout 1800
 
 step "Python under AddressSanitizer"
 cmake -S "$root" -B "$build/asan" "${common[@]}" -DVELMORA_SANITIZE=address,undefined -DVELMORA_BUILD_TESTS=OFF \

@@ -6,14 +6,8 @@ target_sources(velmora_objects PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/SampleKernelsBase.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx2.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx512.cpp)
-# Beyond the SSE2 baseline of x86-64 each build is made for its extension and
-# used only where the CPU reports it (SampleKernelsBase.cpp).
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx2.cpp TARGET_DIRECTORY velmora_objects
-                              PROPERTIES COMPILE_OPTIONS "-mavx2")
-  set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx512.cpp TARGET_DIRECTORY velmora_objects
-                              PROPERTIES COMPILE_OPTIONS "-mavx512bw")
-endif()
+velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx2.cpp "-mavx2")
+velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/SampleKernelsAvx512.cpp "-mavx512bw")
 if(VELMORA_USE_VENDOR_EVK_SDK)
   # The transport declares the library's calls itself; only the binary comes from the vendor.
   find_library(VELMORA_EVK_SDK_LIBRARY velmora_evk_sdk REQUIRED)
