@@ -1,6 +1,6 @@
 // Per-frame work of the driver, each optimised path next to its plain
 // reference or next to a memcpy of the same output bytes, in one run.
-// scripts/bench.sh turns the results into the table of docs/performance.md.
+// scripts/bench.sh turns the results into the table in the README.
 
 #include <benchmark/benchmark.h>
 

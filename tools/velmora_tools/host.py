@@ -152,7 +152,7 @@ def report(stream=None, sysfs="/sys", dev="/dev", model_file=MODEL_FILE, probe_v
     blocked = [node for node, access in nodes if access == "no access"]
     if blocked:
         stream.write("no access for this user to: %s\n" % " ".join(blocked))
-        stream.write("  (install the udev rules and join the 'video' group, see docs/boards.md)\n")
+        stream.write("  (install the udev rules and join the 'video' group, see the README's board set-up)\n")
 
     if probe_virtual:
         available, detail = virtual_camera_status()

@@ -1,7 +1,7 @@
 """Recordings: RAW frames with their timestamps, the camera's information and
 its controls, in one file.
 
-File layout (all integers little-endian; docs/tools.md has the same table):
+File layout (all integers little-endian; the README has the same table):
 
     offset  size  field
     0       8     magic b"VELMOREC"

@@ -11,7 +11,7 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 2.0 * kPi;
 
 // The lens of the scenes: an ideal pinhole, 70 degrees across, square pixels,
-// principal point in the middle of the image (docs/virtual-camera.md).
+// principal point in the middle of the image (README, "The virtual camera").
 constexpr double kHorizontalFovDeg = 70.0;
 
 // Demo room, millimetres, camera at the origin looking along +z, y pointing down.

@@ -9,7 +9,7 @@
 namespace VelmoraSim {
 
 // --- replay ---
-// A recording of RAW frames (the format of velmora_tools, docs/tools.md) to
+// A recording of RAW frames (the format of velmora_tools, in the README) to
 // play back instead of rendering a scene.
 struct ReplayRecording {
     std::string path;        // empty: no replay
