@@ -413,14 +413,21 @@ TEST(FrameDelivery, StopWakesBlockedConsumers) {
 
 TEST(FrameDelivery, ReleaseAcceptsOnlyHeldFrames) {
     Rig rig;
-    rig.sensor->allowFrames(3);
+    // The first frame is held before the others exist, so none of them is
+    // reclaimed behind the consumer's back: one held, two ready, none free.
+    rig.sensor->allowFrames(1);
     ASSERT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
     VelmoraFrameBuffer* frame = rig.camera.requestFrame(1000);
     ASSERT_NE(frame, nullptr);
-    for (int i = 0; i < 2000 && rig.sensor->reads.load() < 5; ++i) std::this_thread::sleep_for(1ms);
+    rig.sensor->allowFrames(2);
+    for (int i = 0; i < 2000 && rig.sensor->delivered.load() < 3; ++i) std::this_thread::sleep_for(1ms);
+    // A read begun after the third frame's means that frame has been queued.
+    rig.waitForReads(rig.sensor->reads.load() + 1);
     rig.camera.stop();
 
     FramePool* pool = CameraTestAccess::pool(rig.camera);
+    ASSERT_NE(pool->queue->readyHead, nullptr);
+    ASSERT_NE(pool->queue->readyHead->next, nullptr);
     VelmoraFrameBuffer* ready = pool->queue->readyHead->frame.get();
     DepthData foreign(240, 180);
     EXPECT_EQ(rig.camera.releaseFrame(nullptr), VelmoraUnkownError);

@@ -143,7 +143,7 @@ class FormatTest(TempDirTestCase):
 @needs_camera
 class RecordApiTest(TempDirTestCase):
     def test_recording_holds_the_frames_the_camera_delivered(self):
-        config = write_config(self.workdir, fps=60)
+        config = write_config(self.workdir, fps=20)
         cam = open_camera(self, config)
         self.assertEqual(cam.setControl(vdc.TOFControl.RANGE, 2000), vdc.TOFErrorCode.VelmoraSuccess)
         seen = []
