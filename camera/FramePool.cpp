@@ -157,6 +157,11 @@ bool FramePool::claim(const std::chrono::steady_clock::time_point* deadline) {
     return true;
 }
 
+int32_t FramePool::waitingConsumerCount() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return waitingConsumers;
+}
+
 bool FramePool::claimToOverwrite(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex);
     if (!readyCond.wait_until(lock, deadline, [&] { return readyCount > 0 && waitingConsumers == 0; }))

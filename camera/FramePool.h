@@ -76,6 +76,8 @@ public:
     bool claimToOverwrite(std::chrono::steady_clock::time_point deadline);
     // Marks the stream running or ended; ending wakes every waiting consumer.
     void setStreaming(bool streaming);
+    // Consumers blocked in `claim` right now.
+    int32_t waitingConsumerCount();
 
     std::unique_ptr<FrameQueue> queue;
     std::unique_ptr<CacheData> cacheFrame;

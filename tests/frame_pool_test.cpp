@@ -163,12 +163,9 @@ TEST(FramePool, CaptureThreadLeavesReadyFramesToWaitingConsumers) {
         auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         got = pool->claim(&limit);
     });
-    while (true) {  // until the consumer waits
-        auto now = std::chrono::steady_clock::now();
-        if (!pool->claimToOverwrite(now)) break;
-        pool->publish();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 5000 && pool->waitingConsumerCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(pool->waitingConsumerCount(), 1);
     pool->publish();
     auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
     EXPECT_FALSE(pool->claimToOverwrite(soon));
