@@ -28,6 +28,21 @@ int retryIoctl(int fd, unsigned long request, void* arg) {
     return result;
 }
 
+namespace {
+// A descriptor of memory-mapped buffer `index`; multi-plane drivers fill in its one plane.
+v4l2_buffer mappedBufferDescriptor(uint32_t type, uint32_t index, v4l2_plane* plane) {
+    v4l2_buffer buffer{};
+    buffer.type = type;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = index;
+    if (type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+        buffer.m.planes = plane;
+        buffer.length = 1;
+    }
+    return buffer;
+}
+}  // namespace
+
 VelmoraTOFCSISensor::VelmoraTOFCSISensor(int frames, int model, const char* path) : platformModel(model) {
     frameCount = frames;
     // A path that does not fit is refused (open then fails) rather than cut to another node's name.
@@ -109,15 +124,8 @@ int VelmoraTOFCSISensor::setupFormat() {
 }
 
 int VelmoraTOFCSISensor::queryBuffer(int index, size_t& length, uint32_t& offset) {
-    v4l2_buffer buffer{};
     v4l2_plane planes[1]{};
-    buffer.type = bufType;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = static_cast<uint32_t>(index);
-    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
-        buffer.m.planes = planes;
-        buffer.length = 1;
-    }
+    v4l2_buffer buffer = mappedBufferDescriptor(bufType, static_cast<uint32_t>(index), planes);
     if (retryIoctl(videoFd.get(), VIDIOC_QUERYBUF, &buffer) < 0) return -1;
     if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
         length = planes[0].length;
@@ -130,16 +138,9 @@ int VelmoraTOFCSISensor::queryBuffer(int index, size_t& length, uint32_t& offset
 }
 
 int VelmoraTOFCSISensor::queueBuffer(int index) {
-    v4l2_buffer buffer{};
     v4l2_plane planes[1]{};
-    buffer.type = bufType;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = static_cast<uint32_t>(index);
-    if (bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
-        planes[0].length = static_cast<uint32_t>(buffers[index].length());
-        buffer.m.planes = planes;
-        buffer.length = 1;
-    }
+    planes[0].length = static_cast<uint32_t>(buffers[index].length());
+    v4l2_buffer buffer = mappedBufferDescriptor(bufType, static_cast<uint32_t>(index), planes);
     return retryIoctl(videoFd.get(), VIDIOC_QBUF, &buffer) < 0 ? -1 : 0;
 }
 
@@ -223,14 +224,8 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     while (collected < frameCount) {
         // The destination holds frameCount sub-frames of the size streaming started with.
         const size_t capacity = streaming ? subFrameBytes * static_cast<size_t>(frameCount) : 0;
-        v4l2_buffer buffer{};
         v4l2_plane planes[1]{};
-        buffer.type = bufType;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (multiPlane) {
-            buffer.m.planes = planes;
-            buffer.length = 1;
-        }
+        v4l2_buffer buffer = mappedBufferDescriptor(bufType, 0, planes);
         if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return VelmoraSystemError;
         if (buffer.index >= kMaxBuffers || buffer.index >= mappedBuffers) return VelmoraNoCache;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CsiLineConverters.h"
+#include "support/GuardedBytes.h"
 
 using namespace Velmora;
 
@@ -21,17 +22,8 @@ std::vector<uint8_t> counting(size_t length) {
     return bytes;
 }
 
-// Destination with guard bytes behind `length`: the converter may use only the first `length`.
-struct Guarded {
-    explicit Guarded(size_t size) : bytes(size + 64, 0xCC), length(size) {}
-    bool guardIntact() const {
-        for (size_t i = length; i < bytes.size(); ++i)
-            if (bytes[i] != 0xCC) return false;
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-    size_t length;
-};
+// The converter may use only the first `length` bytes of its destination.
+using Guarded = VelmoraTest::GuardedBytes;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "BoardSession.h"
 #include "CsiDefinitions.h"
 #include "VelmoraTOFCSISensor.h"
+#include "support/GuardedBytes.h"
 
 using namespace VelmoraTest;
 using Velmora::CameraCtrl;
@@ -39,20 +40,12 @@ struct Rig {
 };
 
 // A frame buffer of `subFrames` sub-frames with guard bytes behind it.
-struct FrameBuffer {
-    explicit FrameBuffer(int subFrames) : bytes(kSubFrameBytes * static_cast<size_t>(subFrames) + 256, 0xCC),
-                                          length(kSubFrameBytes * static_cast<size_t>(subFrames)) {}
+struct FrameBuffer : GuardedBytes {
+    explicit FrameBuffer(int subFrames) : GuardedBytes(kSubFrameBytes * static_cast<size_t>(subFrames), 256) {}
     uint16_t word(int subFrame, size_t sample) const {
         const size_t at = kSubFrameBytes * static_cast<size_t>(subFrame) + 2 * sample;
         return static_cast<uint16_t>(bytes[at] | bytes[at + 1] << 8);
     }
-    bool guardIntact() const {
-        for (size_t i = length; i < bytes.size(); ++i)
-            if (bytes[i] != 0xCC) return false;
-        return true;
-    }
-    std::vector<uint8_t> bytes;
-    size_t length;
 };
 
 // Every sample of the sub-frame holds the board's pattern for `sequence`.
