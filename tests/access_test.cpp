@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "BoardSession.h"
 #include "ControlBusAccess.h"
@@ -49,7 +51,8 @@ struct TempDir {
         path = ::mkdtemp(pattern) ? pattern : "";
     }
     ~TempDir() {
-        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
     }
     std::string path;
 };
@@ -63,6 +66,7 @@ TEST(ControlBusAccess, FindsTheBusTheDriverUsesOnEveryBoard) {
         ASSERT_TRUE(found.ok) << found.why;
         EXPECT_EQ(found.bus.number, found.session.board.options().cameraBus);
         EXPECT_EQ(found.bus.adapterName, adapterName(found.session.board.options(), found.bus.number));
+        EXPECT_TRUE(found.bus.opened);
         // Nothing of the board stays open, and no frame rate or transfer went to the chip.
         expectNothingHeld(found.session.board);
         EXPECT_TRUE(found.session.board.i2cTransfers().empty());
@@ -77,6 +81,7 @@ TEST(ControlBusAccess, FindsTheBusWhenTheUserMayNotOpenIt) {
     std::string why;
     ASSERT_TRUE(Velmora::findControlBus(5, "/dev/video0", bus, why)) << why;
     EXPECT_EQ(bus.number, 10);
+    EXPECT_FALSE(bus.opened);
     expectNothingHeld(session.board);
 }
 
@@ -100,6 +105,7 @@ TEST(ControlBusAccess, NoCameraNoBus) {
     ASSERT_TRUE(renamed.ok) << renamed.why;
     EXPECT_EQ(renamed.bus.number, 12);
     EXPECT_EQ(renamed.bus.adapterName, "");
+    EXPECT_FALSE(renamed.bus.opened);
 }
 
 TEST(ControlBusAccess, RuleForThatBusAlone) {
@@ -149,9 +155,74 @@ TEST(ControlBusAccess, WritesTheRuleFileWhole) {
     ASSERT_EQ(::lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
 
-    // Nothing but the file itself is left in the directory.
-    EXPECT_EQ(std::system(("test $(ls -A '" + dir.path + "' | wc -l) -eq 2").c_str()), 0);
+    // Nothing but the file and the link's target is left in the directory.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 2);
 
     EXPECT_FALSE(Velmora::writeRulesFile(dir.path + "/missing/x.rules", "x\n", why));
     EXPECT_NE(why.find("missing"), std::string::npos) << why;
+}
+
+namespace {
+
+struct CommandRun {
+    CommandRun(const std::vector<std::string>& arguments, const std::string& rulesPath) {
+        std::ostringstream outStream, errStream;
+        status = Velmora::runI2cAccessCommand(arguments, rulesPath, outStream, errStream);
+        out = outStream.str();
+        err = errStream.str();
+    }
+    int status;
+    std::string out;
+    std::string err;
+};
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TEST(I2cAccessCommand, ShowsThenInstallsTheRuleOnTheBoard) {
+    TempDir dir;
+    const std::string path = dir.path + "/61-velmora-camera-i2c.rules";
+    BoardSession session(boardPreset(6));
+
+    CommandRun shown({"--csi", "0"}, path);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_EQ(shown.out, Velmora::controlBusRules({4, "rp1 I2C adapter", true}, "video", "/dev/video0"));
+    EXPECT_NE(shown.err.find("nothing written"), std::string::npos) << shown.err;
+    EXPECT_FALSE(exists(path));
+
+    CommandRun written({"--write", "--group", "i2c"}, path);
+    EXPECT_EQ(written.status, 0) << written.err;
+    EXPECT_EQ(readWhole(path), written.out);
+    EXPECT_NE(written.out.find("KERNEL==\"i2c-4\", ATTR{name}==\"rp1 I2C adapter\", GROUP=\"i2c\""),
+              std::string::npos)
+        << written.out;
+    EXPECT_NE(written.err.find("udevadm trigger --action=change /sys/class/i2c-dev/i2c-4"), std::string::npos);
+    expectNothingHeld(session.board);
+}
+
+TEST(I2cAccessCommand, InstallsNothingItCannotStandBehind) {
+    TempDir dir;
+    const std::string path = dir.path + "/61-velmora-camera-i2c.rules";
+    // A bus without I2C transfers is not the control chip's: the rule is shown, not installed.
+    BoardOptions smbusOnly = boardPreset(2);
+    smbusOnly.i2cFunctionality = 0x0eff0000;
+    BoardSession session(smbusOnly);
+    CommandRun refused({"--write"}, path);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("KERNEL==\"i2c-9\""), std::string::npos) << refused.out;
+    EXPECT_NE(refused.err.find("shown but not installed"), std::string::npos) << refused.err;
+
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--csi", "x", "--write"}, {"--csi"}, {"--group", "Bad\"name", "--write"},
+          {"--write", "--frobnicate"}}) {
+        CommandRun bad(arguments, path);
+        EXPECT_EQ(bad.status, 2) << bad.err;
+        EXPECT_EQ(bad.out, "");
+    }
+    EXPECT_EQ(CommandRun({"--help"}, path).status, 0);
+    EXPECT_FALSE(exists(path));
 }

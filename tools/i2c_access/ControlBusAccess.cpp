@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "I2cAccess.h"
+#include "PlatformDetection.h"
 #include "VelmoraTOFCSISensor.h"
 
 namespace Velmora {
@@ -57,10 +58,11 @@ bool findControlBus(int platformModel, const std::string& videoPath, ControlBus&
         return false;
     }
     std::string busText;
+    bool opened = false;
     {
         VelmoraTOFCSISensor sensor(1, platformModel, videoPath.c_str());
         CameraInfo info{};
-        sensor.open(info);
+        opened = sensor.open(info) == 0;
         busText = sensor.busName();
         sensor.close();
     }
@@ -77,6 +79,7 @@ bool findControlBus(int platformModel, const std::string& videoPath, ControlBus&
         return false;
     }
     bus.number = number;
+    bus.opened = opened;
     std::vector<I2cAdapter> adapters;
     if (gatherI2cBuses(adapters)) {
         for (const I2cAdapter& adapter : adapters) {
@@ -148,6 +151,94 @@ bool writeRulesFile(const std::string& path, const std::string& text, std::strin
         return false;
     }
     return true;
+}
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: velmora-i2c-access [--csi N] [--group GROUP] [--write]\n"
+    "\n"
+    "Finds the I2C bus of the control chip of the CSI camera /dev/videoN (default 0)\n"
+    "as the driver does when it opens the camera, and prints a udev rule that gives\n"
+    "GROUP (default video) read-write access to that bus and to no other.\n"
+    "\n"
+    "  --write   also install the rule as ";
+
+int usage(std::ostream& stream, const std::string& rulesPath, int status) {
+    stream << kUsage << rulesPath << "\n"
+           << "            (needs root, and the driver's open of the camera must succeed);\n"
+              "            without it nothing is changed\n";
+    return status;
+}
+
+bool parseIndex(const std::string& text, int& index) {
+    if (text.empty() || text.size() > 4) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    index = std::stoi(text);
+    return true;
+}
+
+}  // namespace
+
+int runI2cAccessCommand(const std::vector<std::string>& arguments, const std::string& rulesPath, std::ostream& out,
+                        std::ostream& err) {
+    const char* const me = "velmora-i2c-access: ";
+    int index = 0;
+    std::string group = "video";
+    bool write = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        const bool valueFollows = i + 1 < arguments.size();
+        if (argument == "-h" || argument == "--help") return usage(out, rulesPath, 0);
+        if (argument == "--write") {
+            write = true;
+        } else if (argument == "--csi" && valueFollows) {
+            if (!parseIndex(arguments[++i], index)) return usage(err, rulesPath, 2);
+        } else if (argument == "--group" && valueFollows) {
+            group = arguments[++i];
+            if (!isGroupName(group)) {
+                err << me << "'" << matchValue(group) << "' is not a group name\n";
+                return 2;
+            }
+        } else {
+            return usage(err, rulesPath, 2);
+        }
+    }
+
+    const std::string videoPath = "/dev/video" + std::to_string(index);
+    ControlBus bus;
+    std::string why;
+    if (!findControlBus(detectPlatformModel(), videoPath, bus, why)) {
+        err << me << why << "\n";
+        return 1;
+    }
+    const std::string rules = controlBusRules(bus, group, videoPath);
+    out << rules << std::flush;
+    if (!bus.opened) {
+        // Only a bus the driver could really use as the camera's is granted.
+        err << me << "the driver's open of " << videoPath << " failed (its messages are above), so this\n"
+            << "  rule is shown but not installed; as root, with i2c-dev loaded, the open must succeed"
+            << (write ? "" : " before --write installs it") << "\n";
+        return write ? 1 : 0;
+    }
+    if (!write) {
+        err << me << "nothing written; install this rule with\n"
+            << "  sudo velmora-i2c-access --csi " << index << (group == "video" ? "" : " --group " + group)
+            << " --write\n";
+        return 0;
+    }
+    if (!writeRulesFile(rulesPath, rules, why)) {
+        err << me << why << "\n";
+        return 1;
+    }
+    err << me << "written to " << rulesPath << "; it applies when the bus appears (at boot).\n"
+        << "To apply it now and join the group (then log in again):\n"
+        << "  sudo udevadm control --reload-rules\n"
+        << "  sudo udevadm trigger --action=change /sys/class/i2c-dev/i2c-" << bus.number << "\n"
+        << "  sudo usermod -aG " << group << " \"$USER\"\n";
+    return 0;
 }
 
 }  // namespace Velmora
