@@ -9,7 +9,7 @@
 #   <libdir>/cmake/VelmoraDepthCamera/   find_package(VelmoraDepthCamera)
 #   <libdir>/pkgconfig/velmora.pc        pkg-config velmora
 #   <python packages dir>/VelmoraDepthCamera*.so, velmora_tools/
-#   bin/velmora-record, velmora-ply, velmora-preview
+#   bin/velmora-record, velmora-ply, velmora-preview, velmora-i2c-access
 #   share/velmora/examples/              preview.py and the C++ consumer
 #   lib/udev/rules.d/60-velmora-depth-camera.rules
 
@@ -72,9 +72,10 @@ set(VELMORA_PC_PREFIX "\${pcfiledir}/${velmora_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# --- udev rules and examples ------------------------------------------------
+# --- udev rules, the I2C set-up command and examples ------------------------
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-velmora-depth-camera.rules
         DESTINATION ${VELMORA_UDEV_RULES_DIR})
+install(TARGETS velmora-i2c-access RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/examples/preview.py DESTINATION ${VELMORA_INSTALL_DATADIR}/examples)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/cpp-consumer DESTINATION ${VELMORA_INSTALL_DATADIR}/examples
         PATTERN "build*" EXCLUDE PATTERN "depth_consumer_pc" EXCLUDE)
@@ -135,7 +136,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Driver library of the Velmora time-of-flight depth camera (USB evaluation kit and CSI boards),\n"
     "its Python 3 extension module VelmoraDepthCamera, the companion package velmora_tools (point\n"
     "clouds, colour maps, recording and replay), the command-line tools, a CMake package and a\n"
-    "pkg-config file for C++ programs, and udev rules that give the video group the camera's nodes.")
+    "pkg-config file for C++ programs, udev rules that give the video group the camera's own nodes,\n"
+    "and velmora-i2c-access, which grants the bus of the camera's control chip and no other.")
 set(CPACK_GENERATOR "DEB")
 # The Python module's destination is absolute: install into a staging root.
 set(CPACK_SET_DESTDIR ON)

@@ -1,5 +1,9 @@
 #include "DefaultConfigFiles.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -531,17 +535,32 @@ constexpr char kRegisterText[] = R"TEXT([SENSOR]
 0x31=0x03
 0x32=0x00)TEXT";
 
-// Creates or truncates `name` and writes `text`; false when the file cannot be
-// opened or the bytes do not all reach it (a full disk must not pass for a
-// written configuration).
-bool writeFile(const char* name, std::string_view text) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(name, "wb"), std::fclose);
-    if (!file) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+}  // namespace
+
+bool writeWorkingDirectoryFile(const char* name, const void* bytes, size_t size) {
+    // The working directory may be shared: never through a link, never into a
+    // FIFO or device, and not writable by others whatever the umask.
+    const int fd = ::open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "wb"), std::fclose);
+    if (!file) {
+        ::close(fd);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) return false;
+    // A file left by an older version may be writable by others; ours is not.
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) ::fchmod(fd, st.st_mode & 0755);
+    // A full disk must not pass for a written file.
+    const bool written = std::fwrite(bytes, 1, size, file.get()) == size;
     FILE* raw = file.release();
     const bool closed = std::fclose(raw) == 0;
     return written && closed;
 }
+
+namespace {
+
+bool writeFile(const char* name, std::string_view text) { return writeWorkingDirectoryFile(name, text.data(), text.size()); }
 
 }  // namespace
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -139,10 +138,7 @@ bool VelmoraDeviceVGA::loadModuleCalibration() {
     // The sensor's buffer now holds the calibration: an earlier file is no longer read.
     calibrationMap.reset();
     calibrationFd.reset();
-    if (dumpCalibration) {
-        std::unique_ptr<FILE, int (*)(FILE*)> dump(std::fopen(kCalibrationDumpFileName, "wb"), std::fclose);
-        if (dump) std::fwrite(buffer, 1, length, dump.get());
-    }
+    if (dumpCalibration) writeWorkingDirectoryFile(kCalibrationDumpFileName, buffer, length);
     return true;
 }
 

@@ -75,7 +75,7 @@ for d in libc6 libstdc++6 python3-numpy 'python3 (>= 3.' 'python3 (<< 3.'; do
 done
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/include/velmora/VelmoraTOFCamera.h ./usr/lib/x86_64-linux-gnu/libvelmora.so.0.1.0 \
-         ./usr/lib/udev/rules.d/60-velmora-depth-camera.rules ./usr/bin/velmora-record \
+         ./usr/lib/udev/rules.d/60-velmora-depth-camera.rules ./usr/bin/velmora-record ./usr/bin/velmora-i2c-access \
          ./usr/lib/python3/dist-packages/velmora_tools/recording.py; do
   f=${f//x86_64-linux-gnu/$(dpkg-architecture -qDEB_HOST_MULTIARCH)}
   grep -qF " $f" <<<"$contents" || fail "$deb lacks $f"
@@ -83,7 +83,9 @@ done
 grep -q "./usr/lib/python3/dist-packages/VelmoraDepthCamera.cpython-" <<<"$contents" || fail "$deb lacks the module"
 
 step "Debian package: apt install, use, remove"
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "./$deb" >/dev/null
+installed=$(DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "./$deb" 2>&1)
+# The maintainer scripts only say what was installed and how to grant access.
+[ "$(grep -c '^velmora-depth-camera: ' <<<"$installed")" -eq 1 ] || fail "postinst did not say its one line: $installed"
 cd "$work"
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" /usr/bin/python3 - <<'EOF'
 import os, tempfile
@@ -110,6 +112,7 @@ cam.close()
 EOF
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-record "$work/pkg.vrec" --frames 5 --quiet
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-preview --list
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin velmora-i2c-access --help >/dev/null
 cp -r /usr/share/velmora/examples/cpp-consumer "$work/consumer"
 cmake -S "$work/consumer" -B "$work/consumer/build" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null

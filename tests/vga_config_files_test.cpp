@@ -1,5 +1,9 @@
 // The three default configuration texts and their writer.
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <cctype>
 #include <filesystem>
 #include <map>
@@ -220,9 +224,47 @@ TEST(VgaDefaultFiles, FirstFileBlockedTouchesNothingElse) {
 
 TEST(VgaDefaultFiles, FailedWriteIsReported) {
     ScratchDir dir;
-    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    std::filesystem::create_symlink("/dev/full", "register.json");
-    EXPECT_FALSE(Velmora::writeDefaultConfigFiles()) << "a file the bytes never reached is not written";
+    // Files may not grow past 1000 bytes: the camera text (9476) cannot be written whole.
+    struct sigaction ignore {}, previousAction {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previousAction), 0);
+    rlimit previousLimit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previousLimit), 0);
+    rlimit limit = previousLimit;
+    limit.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool written = Velmora::writeDefaultConfigFiles();
+    ::setrlimit(RLIMIT_FSIZE, &previousLimit);
+    ::sigaction(SIGXFSZ, &previousAction, nullptr);
+    EXPECT_FALSE(written) << "a file the bytes never reached is not written";
+}
+
+// The working directory may be shared (/tmp): a planted link must not make the
+// driver overwrite another file, a FIFO must not stop it, and what it writes
+// is not writable by others whatever the umask.
+TEST(VgaDefaultFiles, WritesOnlyItsOwnRegularFiles) {
+    ScratchDir dir;
+    writeFile("precious", "keep");
+    std::filesystem::create_symlink("precious", "ConfigAlgorithm.json");
+    EXPECT_FALSE(Velmora::writeDefaultConfigFiles());
+    EXPECT_EQ(readFile("precious"), "keep");
+    std::filesystem::remove("ConfigAlgorithm.json");
+
+    std::filesystem::remove("register.json");
+    ASSERT_EQ(::mkfifo("register.json", 0600), 0);
+    EXPECT_FALSE(Velmora::writeDefaultConfigFiles());
+    EXPECT_TRUE(std::filesystem::is_fifo("register.json"));
+    std::filesystem::remove("register.json");
+
+    const mode_t oldMask = ::umask(0);
+    const bool written = Velmora::writeDefaultConfigFiles();
+    ::umask(oldMask);
+    ASSERT_TRUE(written);
+    for (const char* name : {"ConfigAlgorithm.json", "ConfigCamera.json", "register.json"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(name, &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+    }
 }
 
 }  // namespace

@@ -92,6 +92,7 @@ class NodesTest(TempDirTestCase):
         self.assertIn("platform model: 2, NVIDIA Jetson TX1 or Nano\n", text)
         self.assertIn("'NVIDIA Jetson Nano Developer Kit'", text)
         self.assertIn("velmora-marquenty 9-000c", text)
+        self.assertIn("'velmora-i2c-access --csi N'", text)
         self.assertNotIn("virtual camera", text)
         empty_sys, empty_dev = self.path("sys2"), self.path("dev2")
         os.makedirs(empty_dev)
@@ -99,6 +100,7 @@ class NodesTest(TempDirTestCase):
         self.assertEqual(host.report(Sink(), sysfs=empty_sys, dev=empty_dev, model_file=self.path("none"),
                                      probe_virtual=False), 0)
         self.assertIn("camera nodes: none", "".join(lines))
+        self.assertNotIn("velmora-i2c-access", "".join(lines))
         self.assertIn("platform model: 0", "".join(lines))
 
 

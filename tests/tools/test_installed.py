@@ -91,7 +91,7 @@ class InstalledTreeTest(unittest.TestCase):
             self.assertTrue(os.path.exists(os.path.join(self.libdir, name)), name)
         for name in ("include/velmora/VelmoraTOFCamera.h", "include/velmora/VelmoraTypes.h",
                      "include/velmora/VelmoraFrameBuffer.h", "lib/udev/rules.d/60-velmora-depth-camera.rules",
-                     "bin/velmora-record", "bin/velmora-ply", "bin/velmora-preview",
+                     "bin/velmora-record", "bin/velmora-ply", "bin/velmora-preview", "bin/velmora-i2c-access",
                      "share/velmora/examples/preview.py", "share/velmora/examples/cpp-consumer/CMakeLists.txt"):
             self.assertTrue(os.path.exists(os.path.join(self.prefix, name)), name)
         self.assertTrue(glob.glob(os.path.join(self.site, "VelmoraDepthCamera*.so")))
@@ -126,6 +126,9 @@ class InstalledTreeTest(unittest.TestCase):
         code, out = run([os.path.join(self.prefix, "bin", "velmora-preview"), "--list"], cwd=self.work)
         self.assertEqual(code, 0, out)
         self.assertIn("virtual camera: available", out)
+        code, out = run([os.path.join(self.prefix, "bin", "velmora-i2c-access"), "--help"], cwd=self.work)
+        self.assertEqual(code, 0, out)
+        self.assertIn("usage: velmora-i2c-access", out)
 
     def build_consumer(self, prefix, name):
         source = os.path.join(self.root, name)

@@ -98,10 +98,11 @@ def camera_nodes(sysfs="/sys", dev="/dev"):
 
 
 def device_nodes(dev="/dev"):
-    """All video, media, subdevice and i2c-dev nodes with their access, the
-    nodes the driver opens on a CSI board."""
+    """All video, media and subdevice nodes with their access. I2C buses are
+    left out: of them the driver opens only its control chip's bus, which
+    velmora-i2c-access finds; the others are none of the camera's business."""
     nodes = []
-    for pattern in ("video*", "media*", "v4l-subdev*", "i2c-*"):
+    for pattern in ("video*", "media*", "v4l-subdev*"):
         for node in sorted(glob.glob(os.path.join(dev, pattern))):
             nodes.append((node, _access(node)))
     return nodes
@@ -145,6 +146,8 @@ def report(stream=None, sysfs="/sys", dev="/dev", model_file=MODEL_FILE, probe_v
         stream.write("camera nodes:\n")
         for item in cameras:
             stream.write("  %-18s %-6s %-10s %s\n" % (item["node"], item["kind"], item["access"], item["name"]))
+        stream.write("  I2C bus of the control chip: 'velmora-i2c-access --csi N' (N of the capture node /dev/videoN)\n"
+                     "  shows it and the udev rule that gives it to the video group\n")
     else:
         stream.write("camera nodes: none (no video node or subdevice whose name carries the camera)\n")
 
@@ -152,7 +155,7 @@ def report(stream=None, sysfs="/sys", dev="/dev", model_file=MODEL_FILE, probe_v
     blocked = [node for node, access in nodes if access == "no access"]
     if blocked:
         stream.write("no access for this user to: %s\n" % " ".join(blocked))
-        stream.write("  (install the udev rules and join the 'video' group, see the README's board set-up)\n")
+        stream.write("  (the package's udev rules and the 'video' group, see the README's board set-up)\n")
 
     if probe_virtual:
         available, detail = virtual_camera_status()
