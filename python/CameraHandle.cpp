@@ -142,22 +142,22 @@ TofErrorCode CameraHandle::close() {
 TofErrorCode CameraHandle::start(FrameType type) {
     // Waits at most one wait slice for callers still inside the driver.
     std::unique_lock<std::shared_mutex> rebuilding(poolGuard);
+    // Only a start that rebuilt the pool replaces the frames the caller
+    // holds; a refused one leaves them as they were.
+    auto framesReplaced = [this] {
+        ledger->invalidateAll(restartedReason);
+        ++poolGeneration;
+    };
     TofErrorCode rc = VelmoraUnkownError;
     try {
         rc = camera->start(type);
     } catch (...) {
-        // The thread could not be launched after the pool was rebuilt.
-        ledger->invalidateAll(restartedReason);
-        ++poolGeneration;
+        // The capture thread could not be launched after the rebuild.
+        framesReplaced();
         followDriver();
         throw;
     }
-    if (rc == VelmoraSuccess) {
-        // Only a start that succeeded built a new pool; a refused one left
-        // the frames the caller holds as they were.
-        ledger->invalidateAll(restartedReason);
-        ++poolGeneration;
-    }
+    if (rc == VelmoraSuccess) framesReplaced();
     followDriver();
     return rc;
 }
