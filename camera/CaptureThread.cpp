@@ -1,9 +1,9 @@
 // The capture thread and frame delivery.
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 
 #include "FramePool.h"
