@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 
 #include "FramePool.h"
+#include "SystemAccess.h"
 #include "VelmoraDevice.h"
 #include "VelmoraTOFCamera.h"
 #include "VelmoraTOFSensor.h"
@@ -13,11 +15,11 @@
 namespace Velmora {
 
 namespace {
-using SystemClock = std::chrono::system_clock;
+// Intervals are measured on the monotonic clock: a step of the wall clock
+// would read as one huge or negative interval and throttle the camera.
+int64_t clockNanoseconds() { return sys().monotonicNanoseconds(); }
 
-int64_t systemNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(SystemClock::now().time_since_epoch()).count();
-}
+constexpr int64_t kAdjustPeriodNs = 3000000000;
 
 uint64_t frameTimestamp(VelmoraFrameBuffer& frame) {
     FrameDataFormat format{};
@@ -37,13 +39,13 @@ void VelmoraTOFCamera::captureThread() {
     FramePool& pool = *framePool;
     FrameQueue& queue = *pool.queue;
     uint8_t* cache = static_cast<uint8_t*>(pool.cacheFrame->getData(FrameType::CACHE));
-    auto lastAdjust = SystemClock::now();
-    lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(lastAdjust.time_since_epoch()).count();
+    int64_t lastAdjust = clockNanoseconds();
+    lastFrameTime = lastAdjust;
 
     while (!stopped.load()) {
-        if (autoFrameRate.load() && SystemClock::now() - lastAdjust > std::chrono::seconds(3)) {
+        if (autoFrameRate.load() && clockNanoseconds() - lastAdjust > kAdjustPeriodNs) {
             adjustFrameRate();
-            lastAdjust = SystemClock::now();
+            lastAdjust = clockNanoseconds();
         }
 
         LinkNode* node = queue.popFree();
@@ -86,8 +88,9 @@ int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
     node->frame->setTimestamp(timestamp);
 
     // Loop and skip are kept within 1..255 and 0..loop by setControl.
-    const int32_t loop = skipFrameLoop.load();
-    const int32_t skip = skipFrame.load();
+    const SkipRule rule = skipRule.load();
+    const int32_t loop = rule.loop;
+    const int32_t skip = rule.skip;
     skipCounter = (skipCounter + 1) % loop;
     const int32_t c = skipCounter & 0xff;
     const int32_t l = loop & 0xff;
@@ -111,7 +114,7 @@ int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
 }
 
 void VelmoraTOFCamera::updateFps() {
-    const int64_t now = systemNanoseconds();
+    const int64_t now = clockNanoseconds();
     const float delta = static_cast<float>((now - lastFrameTime) / 1000000);
     lastFrameTime = now;
     if (fpsUpdates == 0) {
@@ -124,7 +127,7 @@ void VelmoraTOFCamera::updateFps() {
         }
     }
     fps.store(1000.0f / frameInterval);
-    ++fpsUpdates;
+    if (fpsUpdates < INT32_MAX) ++fpsUpdates;
 }
 
 int VelmoraTOFCamera::getRawImages(uint8_t* raw, short* out) { return device->getRawImages(raw, out); }

@@ -1,15 +1,26 @@
 #include "VelmoraFrameBuffer.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace Velmora {
 
 namespace {
-size_t samples(uint32_t width, uint32_t height) { return static_cast<size_t>(width) * height; }
+// Elements of a plane. Saturates rather than wraps, so an impossible size
+// fails its allocation instead of allocating a small buffer.
+size_t elements(uint32_t width, uint32_t height, size_t perSample = 1) {
+    size_t n = 0;
+    if (__builtin_mul_overflow(static_cast<size_t>(width), static_cast<size_t>(height), &n) ||
+        __builtin_mul_overflow(n, perSample, &n))
+        return SIZE_MAX;
+    return n;
+}
+
+uint32_t byteLines(uint32_t sampleLines) { return sampleLines > UINT32_MAX / 2 ? UINT32_MAX : 2 * sampleLines; }
 }  // namespace
 
 RawData::RawData(uint32_t width, uint32_t height)
-    : data(std::make_unique<uint8_t[]>(2 * samples(width, height))), format{width, height, FrameType::RAW, 0} {}
+    : data(std::make_unique<uint8_t[]>(elements(width, height, 2))), format{width, height, FrameType::RAW, 0} {}
 
 void RawData::setTimestamp(uint64_t timestamp) { format.timestamp = timestamp; }
 
@@ -22,8 +33,8 @@ int RawData::getFormat(FrameType type, FrameDataFormat* out) {
 }
 
 CacheData::CacheData(uint32_t width, uint32_t sampleLines)
-    : data(std::make_unique<uint8_t[]>(2 * samples(width, sampleLines))),
-      format{width, 2 * sampleLines, FrameType::CACHE, 0} {}
+    : data(std::make_unique<uint8_t[]>(elements(width, sampleLines, 2))),
+      format{width, byteLines(sampleLines), FrameType::CACHE, 0} {}
 
 void CacheData::setTimestamp(uint64_t timestamp) { format.timestamp = timestamp; }
 
@@ -36,9 +47,9 @@ int CacheData::getFormat(FrameType type, FrameDataFormat* out) {
 }
 
 DepthData::DepthData(uint32_t width, uint32_t height)
-    : confidencePlane(std::make_unique<float[]>(samples(width, height))),
-      amplitudePlane(std::make_unique<float[]>(samples(width, height))),
-      depthPlane(std::make_unique<float[]>(samples(width, height))),
+    : confidencePlane(std::make_unique<float[]>(elements(width, height))),
+      amplitudePlane(std::make_unique<float[]>(elements(width, height))),
+      depthPlane(std::make_unique<float[]>(elements(width, height))),
       depthFormat{width, height, FrameType::DEPTH, 0},
       confidenceFormat{width, height, FrameType::CONFIDENCE, 0} {}
 

@@ -1,6 +1,9 @@
 #include "FramePool.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
 
 namespace Velmora {
 
@@ -101,10 +104,17 @@ void FrameQueue::addNode(std::unique_ptr<VelmoraFrameBuffer> frame) {
 }
 
 namespace {
-bool fits(uint64_t width, uint64_t height, uint64_t bytesPerSample, uint64_t planes) {
-    if (width == 0 || height == 0) return false;
-    // Both factors are below 2^32, so the products stay below 2^64 / 12.
-    return width * height * bytesPerSample * planes <= FramePool::maxFrameBytes;
+// Product of all factors; false when it does not fit in 64 bits.
+bool product(std::initializer_list<uint64_t> factors, uint64_t& result) {
+    result = 1;
+    for (uint64_t factor : factors)
+        if (__builtin_mul_overflow(result, factor, &result)) return false;
+    return true;
+}
+
+bool fits(std::initializer_list<uint64_t> factors) {
+    uint64_t bytes = 0;
+    return product(factors, bytes) && bytes > 0 && bytes <= FramePool::maxFrameBytes;
 }
 }  // namespace
 
@@ -112,27 +122,38 @@ std::unique_ptr<FramePool> FramePool::create(FrameType type, const CameraInfo& c
                                              FrameGeometry raw, FrameGeometry output) {
     if (type != FrameType::RAW && type != FrameType::DEPTH) return nullptr;
     if (raw.width <= 0 || raw.height <= 0 || output.width <= 0 || output.height <= 0) return nullptr;
-    const uint64_t cacheSamples = uint64_t(cacheInfo.width) * cacheInfo.height;
-    if (!fits(cacheInfo.width, cacheInfo.height, 2, 1)) return nullptr;
+    // The cache format counts twice the sample lines; that count must fit its field.
+    if (cacheInfo.height > UINT32_MAX / 2) return nullptr;
+    if (!fits({cacheInfo.width, cacheInfo.height, 2})) return nullptr;
+    uint64_t cacheSamples = 0;
+    uint64_t rawSamples = 0;
+    if (!product({cacheInfo.width, cacheInfo.height}, cacheSamples) ||
+        !product({uint64_t(raw.width), uint64_t(raw.height)}, rawSamples))
+        return nullptr;
     // Models convert from the cache: their raw frame must fit in it.
-    if (uint64_t(raw.width) * uint64_t(raw.height) > cacheSamples) return nullptr;
+    if (rawSamples > cacheSamples) return nullptr;
     const bool rawOut = type == FrameType::RAW;
     const FrameGeometry g = rawOut ? raw : output;
-    if (!fits(uint64_t(g.width), uint64_t(g.height), rawOut ? 2 : 4, rawOut ? 1 : 3)) return nullptr;
+    if (!fits({uint64_t(g.width), uint64_t(g.height), rawOut ? 2u : 4u, rawOut ? 1u : 3u})) return nullptr;
 
-    auto pool = std::make_unique<FramePool>();
-    pool->cacheFrame = std::make_unique<CacheData>(cacheInfo.width, cacheInfo.height);
-    pool->queue = std::make_unique<FrameQueue>();
-    pool->queue->allNodes.reserve(pool->nodeCount);
-    for (int i = 0; i < pool->nodeCount; ++i) {
-        std::unique_ptr<VelmoraFrameBuffer> frame;
-        if (rawOut)
-            frame = std::make_unique<RawData>(uint32_t(g.width), uint32_t(g.height));
-        else
-            frame = std::make_unique<DepthData>(uint32_t(g.width), uint32_t(g.height));
-        pool->queue->addNode(std::move(frame));
+    try {
+        auto pool = std::make_unique<FramePool>();
+        pool->cacheFrame = std::make_unique<CacheData>(cacheInfo.width, cacheInfo.height);
+        pool->queue = std::make_unique<FrameQueue>();
+        pool->queue->allNodes.reserve(pool->nodeCount);
+        for (int i = 0; i < pool->nodeCount; ++i) {
+            std::unique_ptr<VelmoraFrameBuffer> frame;
+            if (rawOut)
+                frame = std::make_unique<RawData>(uint32_t(g.width), uint32_t(g.height));
+            else
+                frame = std::make_unique<DepthData>(uint32_t(g.width), uint32_t(g.height));
+            pool->queue->addNode(std::move(frame));
+        }
+        return pool;
+    } catch (const std::bad_alloc&) {
+        // Out of memory is a failed start, not an exception out of the library.
+        return nullptr;
     }
-    return pool;
 }
 
 void FramePool::publish() {

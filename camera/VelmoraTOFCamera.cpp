@@ -67,6 +67,8 @@ TofErrorCode VelmoraTOFCamera::openSensor(std::unique_ptr<VelmoraTOFSensor> crea
 
 TofErrorCode VelmoraTOFCamera::openPostHandle() {
     if (!sensor) return VelmoraUnkownError;
+    // The capture thread uses the model this replaces.
+    if (!stopped.load()) stop();
     if (info.height == 180 && info.width == 240) {
         sensor->frameCount = 4;
         device = std::make_unique<VelmoraDeviceHQVGA>(platformModel);
@@ -137,23 +139,32 @@ TofErrorCode VelmoraTOFCamera::stop() {
 }
 
 TofErrorCode VelmoraTOFCamera::close() {
-    if (!sensor || !device) return VelmoraUnkownError;
+    // After a failed open there is a transport but no model: it is released all the same.
+    if (!sensor) return VelmoraUnkownError;
     if (!stopped.load()) stop();
-    device->close();
+    if (device) device->close();
     return static_cast<TofErrorCode>(sensor->close());
 }
+
+bool VelmoraTOFCamera::isStreaming() const { return !stopped.load(); }
 
 TofErrorCode VelmoraTOFCamera::setControl(CameraCtrl ctrl, int value) {
     if (!device) return VelmoraUnkownError;
     switch (ctrl) {
     case CameraCtrl::SKIP_FRAME:
-        if (value < 0 || value > skipFrameLoop.load()) return VelmoraInvalidParameter;
-        skipFrame.store(value);
+    case CameraCtrl::SKIP_FRAME_LOOP: {
+        // Checked against the other value and stored in one step: two setters
+        // racing could otherwise leave skip above loop.
+        SkipRule current = skipRule.load();
+        SkipRule next;
+        do {
+            next = current;
+            (ctrl == CameraCtrl::SKIP_FRAME ? next.skip : next.loop) = value;
+            if (next.loop < 1 || next.loop > 255 || next.skip < 0 || next.skip > next.loop)
+                return VelmoraInvalidParameter;
+        } while (!skipRule.compare_exchange_weak(current, next));
         return VelmoraSuccess;
-    case CameraCtrl::SKIP_FRAME_LOOP:
-        if (value < 1 || value > 255 || value < skipFrame.load()) return VelmoraInvalidParameter;
-        skipFrameLoop.store(value);
-        return VelmoraSuccess;
+    }
     case CameraCtrl::AUTO_FRAME_RATE:
         autoFrameRate.store(value != 0);
         return VelmoraSuccess;

@@ -145,7 +145,7 @@ inline FloatsHalf angleHalf(const double* table, SignedHalf step, SignedHalf num
 // angles second. Each pass is a loop of short independent steps that the CPU
 // overlaps; one fused loop is a single long chain of dependent latencies.
 template <bool NearOrder, bool Shifted>
-void depthLine(const uint8_t* const planes[4], const double* table, int shift, float millimetresPerRadian,
+void depthLine(const uint8_t* const planes[4], const double* table, int shift, float metresPerRadian,
                float* depth, float* amplitude, float* confidence) {
     constexpr int kWidth = Velmora::HqvgaKernels::kWidth;
     alignas(64) int32_t steps[kWidth];
@@ -181,12 +181,12 @@ void depthLine(const uint8_t* const planes[4], const double* table, int shift, f
                                      loadLanes<SignedHalf>(denominators + c), loadLanes<SignedHalf>(turns + c),
                                      loadLanes<SignedHalf>(signs + c));
         theta = theta < 0.0f ? theta + 6.2831855f : theta;
-        storeLanes(depth + c, (theta * millimetresPerRadian) * 1000.0f);
+        storeLanes(depth + c, (theta * metresPerRadian) * 1000.0f);
     }
 }
 
 template <bool NearOrder, bool Shifted>
-void depthFrame(const uint8_t* raw, float millimetresPerRadian, int shift, float* depth, float* amplitude,
+void depthFrame(const uint8_t* raw, float metresPerRadian, int shift, float* depth, float* amplitude,
                 float* confidence) {
     using Velmora::HqvgaKernels::kPixels;
     using Velmora::HqvgaKernels::kWidth;
@@ -195,7 +195,7 @@ void depthFrame(const uint8_t* raw, float millimetresPerRadian, int shift, float
         const size_t first = static_cast<size_t>(line) * kWidth;
         const uint8_t* planes[4];
         for (int k = 0; k < 4; ++k) planes[k] = raw + 2 * (static_cast<size_t>(k) * kPixels + first);
-        depthLine<NearOrder, Shifted>(planes, table, shift, millimetresPerRadian, depth + first, amplitude + first,
+        depthLine<NearOrder, Shifted>(planes, table, shift, metresPerRadian, depth + first, amplitude + first,
                              confidence + first);
     }
 }
@@ -205,11 +205,11 @@ void depthFrame(const uint8_t* raw, float millimetresPerRadian, int shift, float
 namespace Velmora {
 namespace HqvgaKernels {
 
-void HQVGA_DEPTH_ENTRY(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift,
+void HQVGA_DEPTH_ENTRY(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift,
                        float* depth, float* amplitude, float* confidence) {
     auto frame = nearOrder ? (sampleShift ? depthFrame<true, true> : depthFrame<true, false>)
                            : (sampleShift ? depthFrame<false, true> : depthFrame<false, false>);
-    frame(raw, millimetresPerRadian, sampleShift, depth, amplitude, confidence);
+    frame(raw, metresPerRadian, sampleShift, depth, amplitude, confidence);
 }
 
 }  // namespace HqvgaKernels

@@ -46,7 +46,7 @@ const DepthVariant* depthVariants(size_t* count) {
 
 DepthFunction bestDepth() { return depthVariants(nullptr)[0].run; }
 
-void depthScalar(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                  float* amplitude, float* confidence) {
     const uint8_t* plane0 = raw;
     const uint8_t* plane1 = raw + 2 * static_cast<size_t>(kPixels);
@@ -61,7 +61,7 @@ void depthScalar(const uint8_t* raw, bool nearOrder, float millimetresPerRadian,
         const int x = nearOrder ? p2 - p0 : p3 - p1;
         float theta = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
         if (theta < 0) theta += 6.2831855f;
-        depth[i] = (theta * millimetresPerRadian) * 1000.0f;
+        depth[i] = (theta * metresPerRadian) * 1000.0f;
         const double xx = x, yy = y;
         const float amp = static_cast<float>(0.5 * std::sqrt(xx * xx + yy * yy));
         amplitude[i] = amp;

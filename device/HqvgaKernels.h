@@ -15,8 +15,8 @@ constexpr int kPixels = kWidth * kHeight;
 
 // Depth, amplitude and confidence of one raw frame of four planes.
 // nearOrder: planes read as y = P1 - P3, x = P2 - P0 (else y = P2 - P0, x = P3 - P1).
-// millimetresPerRadian: depth = (theta * millimetresPerRadian) * 1000 in float.
-using DepthFunction = void (*)(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift,
+// metresPerRadian: depth = (theta * metresPerRadian) * 1000 in float.
+using DepthFunction = void (*)(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift,
                                float* depth, float* amplitude, float* confidence);
 
 // The four decoded planes interleaved line by line (240 x 720 samples).
@@ -38,18 +38,18 @@ DepthFunction bestDepth();
 void rawFrame(const uint8_t* raw, uint8_t sampleShift, int16_t* out);
 
 // Scalar forms, also the fallback where no vector form is built.
-void depthScalar(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                  float* amplitude, float* confidence);
 void rawFrameScalar(const uint8_t* raw, uint8_t sampleShift, int16_t* out);
 
 // Vector forms, each built only for its architecture (see hqvga.cmake).
-void depthSse2(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthSse2(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                float* amplitude, float* confidence);
-void depthAvx2(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthAvx2(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                float* amplitude, float* confidence);
-void depthAvx512(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthAvx512(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                  float* amplitude, float* confidence);
-void depthNeon(const uint8_t* raw, bool nearOrder, float millimetresPerRadian, uint8_t sampleShift, float* depth,
+void depthNeon(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                float* amplitude, float* confidence);
 
 }  // namespace HqvgaKernels

@@ -39,9 +39,14 @@ int VelmoraDeviceHQVGA::stop() { return VelmoraSuccess; }
 int VelmoraDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return VelmoraInvalidParameter;
     const bool selectsFrequency = value == 2000 || value == 4000;
-    if (value == 2000) frequency = kNearFrequency;
-    if (value == 4000) frequency = kFarFrequency;
-    range = value;
+    RangeSetting current = setting.load();
+    RangeSetting next;
+    do {
+        next = current;
+        next.range = value;
+        if (value == 2000) next.frequency = kNearFrequency;
+        if (value == 4000) next.frequency = kFarFrequency;
+    } while (!setting.compare_exchange_weak(current, next));
     if (!selectsFrequency || !sensor) return VelmoraSuccess;
 
     // The sensor must modulate at the frequency the depth is computed for.
@@ -56,7 +61,7 @@ int VelmoraDeviceHQVGA::setControlExt(CameraCtrl, const char*) { return VelmoraI
 int VelmoraDeviceHQVGA::getControl(CameraCtrl ctrl, int* value) {
     if (!value) return VelmoraInvalidParameter;
     if (ctrl == CameraCtrl::RANGE) {
-        *value = range;
+        *value = setting.load().range;
         return VelmoraSuccess;
     }
     if (!sensor) return VelmoraUnkownError;
@@ -71,12 +76,12 @@ int VelmoraDeviceHQVGA::getRawImages(const uint8_t* raw, int16_t* out) {
 }
 
 bool VelmoraDeviceHQVGA::getPhaseImage(const uint8_t* raw, float* depth, float* amplitude, float* confidence) {
-    // Range, frequency and shift are taken once so a change lands on a frame boundary.
-    const bool nearOrder = range.load() == 2000;
-    const float f = frequency.load();
-    const float a = 12.566371f * f;
-    const float b = 3.0e8f / a;
-    depthKernel(raw, nearOrder, b, shift, depth, amplitude, confidence);
+    // Range and frequency are taken once, together, so a change lands on a frame boundary.
+    const RangeSetting current = setting.load();
+    const bool nearOrder = current.range == 2000;
+    const float a = 12.566371f * current.frequency;
+    const float metresPerRadian = 3.0e8f / a;
+    depthKernel(raw, nearOrder, metresPerRadian, shift, depth, amplitude, confidence);
     return true;
 }
 

@@ -33,15 +33,21 @@ public:
     int getRawImages(const uint8_t* raw, int16_t* out) override;
     bool getPhaseImage(const uint8_t* raw, float* depth, float* amplitude, float* confidence) override;
 
-    float modulationFrequency() const { return frequency.load(); }
+    float modulationFrequency() const { return setting.load().frequency; }
     uint8_t sampleShift() const { return shift; }
 
 private:
+    // Range and the frequency it selected, one value: the capture thread must
+    // never see the range of one setControl with the frequency of another.
+    struct RangeSetting {
+        int32_t range;
+        float frequency;
+    };
+
     int32_t platformModel;
     VelmoraTOFSensor* sensor = nullptr;
     // Set from the caller's thread, read once per frame by the capture thread.
-    std::atomic<float> frequency{kFarFrequency};
-    std::atomic<int32_t> range{4000};
+    std::atomic<RangeSetting> setting{RangeSetting{4000, kFarFrequency}};
     uint8_t shift;
     // The fastest form this CPU runs, chosen once.
     HqvgaKernels::DepthFunction depthKernel;

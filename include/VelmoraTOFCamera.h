@@ -41,6 +41,8 @@ public:
     TofErrorCode setControlExt(CameraCtrl ctrl, const char* value);
     TofErrorCode getControlExt(CameraCtrl ctrl, const char** value);
     CameraInfo getCameraInfo() const;
+    // True from a successful start until the next stop (also the one open and close do).
+    bool isStreaming() const;
     void adjustFrameRate();
 
     // Blocks up to `timeout` ms (negative: without limit); null when no frame came.
@@ -54,7 +56,14 @@ public:
     bool getPhaseImage(uint8_t* raw, float* depth, float* amplitude, float* confidence);
 
 private:
-    friend class CameraTestAccess;
+    // Frames dropped per loop, and the loop length: one value, so a setter
+    // checks and stores both at once and the capture thread reads a pair
+    // that was valid together.
+    struct SkipRule {
+        int32_t skip;
+        int32_t loop;
+    };
+
     TofErrorCode openSensor(std::unique_ptr<VelmoraTOFSensor> created);
     void joinCaptureThread();
 
@@ -68,13 +77,14 @@ private:
     std::atomic<bool> stopped{true};
     int32_t platformModel = 0;
     // Controls shared with the capture thread: atomics so a change lands on a frame boundary.
-    std::atomic<int32_t> skipFrame{0};
-    std::atomic<int32_t> skipFrameLoop{1};
+    std::atomic<SkipRule> skipRule{SkipRule{0, 1}};
     int32_t skipCounter = 0;
     float frameInterval = 0.0f;
     float smoothing = 0.1f;
     std::atomic<float> fps{0.0f};
+    // Only compared with 0; stops counting at its maximum.
     int32_t fpsUpdates = 0;
+    // Monotonic clock, nanoseconds: a step of the wall clock must not look like a frame interval.
     int64_t lastFrameTime = 0;
     std::atomic<bool> autoFrameRate{true};
     // Set by analysisFrame once the model has written into the output frame.

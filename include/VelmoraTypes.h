@@ -1,6 +1,7 @@
 #pragma once
 // Shared vocabulary of the driver: enumerations, records and error texts.
 
+#include <cstddef>
 #include <cstdint>
 
 #if defined(_WIN32)
@@ -99,6 +100,11 @@ struct FrameDataFormat {
     FrameType type;
     uint64_t timestamp;
 };
+static_assert(sizeof(FrameDataFormat) == 24 && alignof(FrameDataFormat) == 8,
+              "FrameDataFormat is a 24-byte record");
+static_assert(offsetof(FrameDataFormat, width) == 0 && offsetof(FrameDataFormat, height) == 4 &&
+                  offsetof(FrameDataFormat, type) == 8 && offsetof(FrameDataFormat, timestamp) == 16,
+              "FrameDataFormat fields at 0, 4, 8 and 16");
 
 struct CameraInfo {
     uint32_t index;

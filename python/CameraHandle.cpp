@@ -110,52 +110,62 @@ void CameraHandle::closeAllAtExit() {
     }
 }
 
+void CameraHandle::followDriver() {
+    const bool now = camera->isStreaming();
+    // Waiting callers give up once the stream has ended.
+    if (streaming && !now) ++stopGeneration;
+    streaming = now;
+}
+
 TofErrorCode CameraHandle::open(Connection mode, int index) {
-    // The driver stops a streaming camera before it opens it again, so the
-    // next start replaces the frames as after any stop.
-    ++stopGeneration;
-    streaming = false;
     const TofErrorCode rc = camera->open(mode, index);
-    if (rc == VelmoraSuccess) opened = true;
+    // Even a failed open may leave a transport behind for close to release.
+    opened = true;
+    followDriver();
     return rc;
 }
 
 TofErrorCode CameraHandle::openWithFile(const char* path, int index) {
-    if (path) {
-        ++stopGeneration;
-        streaming = false;
-    }
     const TofErrorCode rc = camera->openWithFile(path, index);
-    if (rc == VelmoraSuccess) opened = true;
+    opened = true;
+    followDriver();
     return rc;
 }
 
 TofErrorCode CameraHandle::close() {
-    ++stopGeneration;
-    streaming = false;
+    const TofErrorCode rc = camera->close();
     opened = false;
-    return camera->close();
+    followDriver();
+    return rc;
 }
 
 TofErrorCode CameraHandle::start(FrameType type) {
-    // A streaming camera refuses a second start without touching its pool,
-    // so the frames the caller holds stay good.
-    if (!streaming) {
+    // Waits at most one wait slice for callers still inside the driver.
+    std::unique_lock<std::shared_mutex> rebuilding(poolGuard);
+    // Only a start that rebuilt the pool replaces the frames the caller
+    // holds; a refused one leaves them as they were.
+    auto framesReplaced = [this] {
         ledger->invalidateAll(restartedReason);
-        // Waits at most one wait slice for callers still inside the driver.
-        std::unique_lock<std::shared_mutex> rebuilding(poolGuard);
         ++poolGeneration;
-        const TofErrorCode rc = camera->start(type);
-        if (rc == VelmoraSuccess) streaming = true;
-        return rc;
+    };
+    TofErrorCode rc = VelmoraUnkownError;
+    try {
+        rc = camera->start(type);
+    } catch (...) {
+        // The capture thread could not be launched after the rebuild.
+        framesReplaced();
+        followDriver();
+        throw;
     }
-    return camera->start(type);
+    if (rc == VelmoraSuccess) framesReplaced();
+    followDriver();
+    return rc;
 }
 
 TofErrorCode CameraHandle::stop() {
-    ++stopGeneration;
-    streaming = false;
-    return camera->stop();
+    const TofErrorCode rc = camera->stop();
+    followDriver();
+    return rc;
 }
 
 TofErrorCode CameraHandle::setControl(CameraCtrl ctrl, int value) { return camera->setControl(ctrl, value); }

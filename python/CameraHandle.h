@@ -95,6 +95,9 @@ public:
 
 private:
     FrameRef* wrap(Velmora::VelmoraFrameBuffer* frame);
+    // Takes the driver's word on whether it streams after a lifecycle call:
+    // a refused call may have stopped nothing, or stopped the stream before failing.
+    void followDriver();
 
     std::unique_ptr<Velmora::VelmoraTOFCamera> camera;
     std::shared_ptr<FrameLedger> ledger;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -103,9 +104,61 @@ void picklableByValue(py::enum_<Enum>& enumeration) {
     });
 }
 
-}  // namespace
+// The name pickle and error texts use for a class.
+std::string qualifiedName(py::handle cls) {
+    return py::str(cls.attr("__module__")).cast<std::string>() + "." + py::str(cls.attr("__name__")).cast<std::string>();
+}
 
-PYBIND11_MODULE(VelmoraDepthCamera, m) {
+// Installs a static __new__. Not through def_static: that would chain to the
+// inherited __new__ as an overload sibling, which older binding releases
+// mistake for one of their own functions.
+template <typename Bound, typename Function>
+void setNew(Bound& cls, Function&& function) {
+    cls.attr("__new__") = py::staticmethod(py::cpp_function(std::forward<Function>(function), py::name("__new__"),
+                                                            py::scope(cls)));
+}
+
+// A record pickles by value, as a call of Class.__new__ with one value per
+// attribute. Class.__new__(Class) gives a zeroed record rather than an
+// uninitialised one; the class still has no constructor.
+template <typename Record>
+void byValue(py::class_<Record>& cls, std::vector<const char*> fields) {
+    setNew(cls, [fields](py::handle type, py::args values) {
+        if (values.size() != 0 && values.size() != fields.size())
+            throw py::type_error(qualifiedName(type) + ".__new__ takes no values or " +
+                                 std::to_string(fields.size()));
+        py::object record = py::cast(Record{});
+        // Through the attributes, so each value is checked as an assignment is.
+        for (size_t i = 0; i < values.size(); ++i) record.attr(fields[i]) = values[i];
+        return record;
+    });
+    cls.def("__reduce__", [fields](py::object self) {
+        py::list args;
+        args.append(self.attr("__class__"));
+        for (const char* field : fields) args.append(self.attr(field));
+        const char* copyreg = PY_MAJOR_VERSION >= 3 ? "copyreg" : "copy_reg";
+        return py::make_tuple(py::module_::import(copyreg).attr("__newobj__"), py::tuple(args));
+    });
+}
+
+// Borrowed frames and the camera are never copied by pickle, and Class.__new__
+// gives no half-made object: frames refuse, the camera is made whole.
+template <typename Bound>
+void refusePickling(Bound& cls) {
+    cls.def("__reduce_ex__", [](py::handle self, py::handle) -> py::object {
+        throw py::type_error("cannot pickle '" + qualifiedName(self.attr("__class__")) + "' object");
+    });
+}
+
+template <typename Bound>
+void withoutConstructor(Bound& cls) {
+    setNew(cls, [](py::handle type, py::args, py::kwargs) -> py::object {
+        throw py::type_error(qualifiedName(type) + ": No constructor defined!");
+    });
+    refusePickling(cls);
+}
+
+void registerModule(py::module_& m) {
     py::enum_<DeviceType> deviceType(m, "TOFDeviceType");
     deviceType.value("VGA", DeviceType::VGA)
         .value("HQVGA", DeviceType::HQVGA);
@@ -192,14 +245,15 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
     picklableByValue(frameWorkMode);
     picklableByValue(errorCode);
 
-    py::class_<FrameDataFormat>(m, "VelmoraFormat")
-        .def_readwrite("width", &FrameDataFormat::width)
+    py::class_<FrameDataFormat> format(m, "VelmoraFormat");
+    format.def_readwrite("width", &FrameDataFormat::width)
         .def_readwrite("height", &FrameDataFormat::height)
         .def_readwrite("timestamp", &FrameDataFormat::timestamp)
         .def_readwrite("type", &FrameDataFormat::type);
+    byValue(format, {"width", "height", "timestamp", "type"});
 
-    py::class_<CameraInfo>(m, "VelmoraInfo")
-        .def_readwrite("index", &CameraInfo::index)
+    py::class_<CameraInfo> info(m, "VelmoraInfo");
+    info.def_readwrite("index", &CameraInfo::index)
         .def_readwrite("connect", &CameraInfo::connect)
         .def_readwrite("device_type", &CameraInfo::device_type)
         .def_readwrite("type", &CameraInfo::type)
@@ -207,10 +261,14 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
         .def_readwrite("height", &CameraInfo::height)
         .def_readwrite("bit_width", &CameraInfo::bit_width)
         .def_readwrite("bpp", &CameraInfo::bpp);
+    byValue(info, {"index", "connect", "device_type", "type", "width", "height", "bit_width", "bpp"});
 
-    py::class_<FrameRef>(m, "VelmoraFrame");
+    py::class_<FrameRef> frame(m, "VelmoraFrame");
+    withoutConstructor(frame);
 
-    py::class_<RawFrameRef, FrameRef>(m, "RawData")
+    py::class_<RawFrameRef, FrameRef> raw(m, "RawData");
+    withoutConstructor(raw);
+    raw
         .def(
             "getRawData",
             [](const RawFrameRef& ref) { return copyPlane<int16_t>(ref, FrameType::RAW, FrameType::RAW, "raw"); },
@@ -219,8 +277,9 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
             "getFrameFormat", [](const RawFrameRef& ref) { return formatOf(ref, FrameType::RAW); },
             "Get the information of this frame");
 
-    py::class_<DepthFrameRef, FrameRef>(m, "DepthData")
-        .def(
+    py::class_<DepthFrameRef, FrameRef> depth(m, "DepthData");
+    withoutConstructor(depth);
+    depth.def(
             "getDepthData", [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::DEPTH, "depth"); },
             "Get depth data from the frame")
         .def(
@@ -235,8 +294,14 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
             "getFrameFormat", [](const DepthFrameRef& ref) { return formatOf(ref, FrameType::DEPTH); },
             "Get the information of this frame");
 
-    py::class_<CameraHandle>(m, "VelmoraCamera")
-        .def(py::init<>())
+    py::class_<CameraHandle> camera(m, "VelmoraCamera");
+    // VelmoraCamera.__new__ alone already makes a whole camera; __init__ then
+    // finds it made and leaves it.
+    setNew(camera, [](py::handle, py::args, py::kwargs) {
+        return py::cast(std::make_unique<CameraHandle>());
+    });
+    refusePickling(camera);
+    camera.def(py::init<>())
         .def("open", &CameraHandle::open, py::arg("mode"), py::arg("index") = 0,
              "Initialize the camera configuration and turn on the camera, set the initialization frame "
              "according to the mode.\n\n- mode Specify the connection method.\n- index Device node, the "
@@ -262,4 +327,15 @@ PYBIND11_MODULE(VelmoraDepthCamera, m) {
     // Cameras kept alive past the program's end (by a waiting thread, a
     // cycle) are closed before the interpreter goes away.
     py::module_::import("atexit").attr("register")(py::cpp_function(&CameraHandle::closeAllAtExit));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(VelmoraDepthCamera, m) {
+    try {
+        registerModule(m);
+    } catch (py::error_already_set& error) {
+        // The ImportError carries the failure's own text, not only "initialization failed".
+        throw py::import_error(error.what());
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -54,6 +55,16 @@ bool SystemAccess::readFile(const std::string& path, std::string& contents, size
         if (got < want) break;
     }
     return true;
+}
+
+int64_t SystemAccess::realtimeNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+int64_t SystemAccess::monotonicNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 namespace {

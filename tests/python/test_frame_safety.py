@@ -3,6 +3,7 @@ camera's next start and after the camera is gone they raise instead of
 reading recycled or freed memory."""
 
 import gc
+import time
 import unittest
 
 import VelmoraDepthCamera as vdc
@@ -77,6 +78,34 @@ class StaleFrameTest(CameraTestCase):
         finally:
             other.stop()
             other.close()
+
+    def test_refused_open_leaves_stream_and_frames_alone(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        held = self.frame()
+        # An unknown connection is refused before anything is touched: the
+        # camera keeps streaming and the frame stays held.
+        self.assertEqual(self.cam.open(vdc.TOFConnect(5), 0), UNKNOWN)
+        # A start on the streaming camera is refused and replaces nothing.
+        self.assertEqual(self.cam.start(vdc.TOFOutput.DEPTH), UNKNOWN)
+        self.assertEqual(held.getFrameFormat().type, vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.releaseFrame(held), OK)
+        # Still streaming: a request waits for its whole timeout.
+        self.suppress_frames()
+        self.drain()
+        began = time.time()
+        self.assertIsNone(self.cam.requestFrame(400))
+        self.assertGreaterEqual(time.time() - began, 0.35)
+        self.resume_frames()
+        self.assertIsInstance(self.frame(), vdc.DepthData)
+
+    def test_failed_start_keeps_held_frames(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        held = self.frame()
+        self.assertEqual(self.cam.stop(), OK)
+        # Refused after device and transport started: no new frame pool.
+        self.assertEqual(self.cam.start(vdc.TOFOutput.CONFIDENCE), UNKNOWN)
+        self.assertEqual(held.getFrameFormat().type, vdc.TOFOutput.DEPTH)
+        self.assertEqual(self.cam.releaseFrame(held), OK)
 
     def test_release_of_none(self):
         self.start(vdc.TOFOutput.DEPTH)

@@ -4,13 +4,15 @@ checked without streaming."""
 import glob
 import os
 import pickle
+import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import VelmoraDepthCamera as vdc
 
-from camera_fixture import run_python
+from camera_fixture import run_python, write_config
 
 TEXT = type(u"")
 
@@ -228,9 +230,7 @@ class CameraCallTest(unittest.TestCase):
         self.assertRaises(TypeError, self.cam.open, vdc.TOFConnect.USB, 2 ** 31)
         self.assertRaises(TypeError, self.cam.setControl, exposure, 2.0)
         self.assertRaises(TypeError, self.cam.setControl, exposure, -2 ** 31 - 1)
-        self.assertRaises(TypeError, self.cam.requestFrame, 40000)
         self.assertRaises(TypeError, self.cam.requestFrame, -32769)
-        self.assertRaises(TypeError, self.cam.requestFrame, 1.5)
         self.assertRaises(TypeError, self.cam.releaseFrame, 5)
         self.assertRaises(TypeError, self.cam.openWithFile, 5)
 
@@ -253,9 +253,64 @@ class CameraCallTest(unittest.TestCase):
     def test_open_with_file_path_types(self):
         self.assertEqual(self.cam.openWithFile(None), vdc.TOFErrorCode.VelmoraUnkownError)
         self.assertEqual(self.cam.openWithFile(path=None, index=0), vdc.TOFErrorCode.VelmoraUnkownError)
+        # A configuration file whose name is not ASCII, opened by its UTF-8
+        # bytes and by its text.
+        directory = tempfile.mkdtemp(prefix="velmora-py-")
+        try:
+            written = write_config(directory)
+            if isinstance(written, TEXT):
+                written = written.encode("utf-8")
+            path_bytes = os.path.join(os.path.dirname(written), u"r\u00e9glage-\u6df1\u5ea6.cfg".encode("utf-8"))
+            os.rename(written, path_bytes)
+            for path in (path_bytes.decode("utf-8"), path_bytes):
+                self.assertEqual(self.cam.openWithFile(path), vdc.TOFErrorCode.VelmoraSuccess, repr(path))
+                self.assertEqual(self.cam.getCameraInfo().device_type, vdc.TOFDeviceType.HQVGA)
+                self.assertEqual(self.cam.close(), vdc.TOFErrorCode.VelmoraSuccess)
+        finally:
+            shutil.rmtree(directory, ignore_errors=True)
         missing = u"/nonexistent/velmora-\u00e9.cfg"
         self.assertNotEqual(self.cam.openWithFile(missing), vdc.TOFErrorCode.VelmoraSuccess)
         self.assertNotEqual(self.cam.openWithFile(missing.encode("utf-8")), vdc.TOFErrorCode.VelmoraSuccess)
+
+
+class UninitialisedObjectTest(unittest.TestCase):
+    def test_new_without_init_is_refused_or_safe(self):
+        # In a child interpreter: an uninitialised object may crash or spin.
+        code = "\n".join([
+            "import VelmoraDepthCamera as vdc",
+            "for cls in (vdc.VelmoraFormat, vdc.VelmoraInfo, vdc.VelmoraFrame, vdc.RawData, vdc.DepthData,",
+            "            vdc.VelmoraCamera):",
+            "    try:",
+            "        obj = cls.__new__(cls)",
+            "    except TypeError:",
+            "        print(cls.__name__ + ' refused')",
+            "        continue",
+            "    if cls is vdc.VelmoraFormat:",
+            "        print('%s %d %d %d' % (cls.__name__, obj.width, obj.height, obj.timestamp))",
+            "    elif cls is vdc.VelmoraInfo:",
+            "        print('%s %d %d %d %d' % (cls.__name__, obj.index, obj.width, obj.height, obj.bpp))",
+            "    elif cls is vdc.VelmoraCamera:",
+            "        print('%s %s %d' % (cls.__name__, obj.requestFrame(10), obj.getControl(vdc.TOFControl.RANGE)))",
+            "    else:",
+            "        print(cls.__name__ + ' created')",
+        ])
+        status, out, err = run_python(code, timeout=30)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(out.splitlines(), ["VelmoraFormat 0 0 0", "VelmoraInfo 0 0 0 0", "VelmoraFrame refused",
+                                            "RawData refused", "DepthData refused", "VelmoraCamera None 0"])
+
+    def test_failed_registration_names_its_cause(self):
+        # Registration imports atexit; make that import fail.
+        status, out, err = run_python("\n".join([
+            "import sys",
+            "sys.modules['atexit'] = None",
+            "try:",
+            "    import VelmoraDepthCamera",
+            "except ImportError as error:",
+            "    print(error)",
+        ]))
+        self.assertEqual(status, 0, err)
+        self.assertIn("atexit", out)
 
 
 class ExportTest(unittest.TestCase):

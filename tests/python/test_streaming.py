@@ -1,5 +1,7 @@
 """Streaming from the simulated camera: frames, formats, arrays and controls."""
 
+import pickle
+import time
 import unittest
 
 import VelmoraDepthCamera as vdc
@@ -8,6 +10,11 @@ from camera_fixture import HAVE_NUMPY, SCENE_DISTANCE_MM, CameraTestCase, numpy,
 
 OK = vdc.TOFErrorCode.VelmoraSuccess
 INVALID = vdc.TOFErrorCode.VelmoraInvalidParameter
+
+# The simulated module stamps frame n (from 0) with 10 * (n + 1) + 3 at 100
+# frames per second: the stamp of its last sub-frame.
+def frame_number(timestamp):
+    return (timestamp - 3) // 10 - 1
 
 
 class DepthStreamTest(CameraTestCase):
@@ -66,28 +73,77 @@ class DepthStreamTest(CameraTestCase):
 
     def test_frames_remain_requestable_after_stop(self):
         self.start(vdc.TOFOutput.DEPTH)
-        self.frame()  # at least one frame was published
-        held = self.cam.requestFrame(2000)
+        self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+        # Nobody requests: the ready queue fills with the newest frames.
+        time.sleep(0.2)
         self.assertEqual(self.cam.stop(), OK)
-        if held is not None:
-            self.assertEqual(held.getFrameFormat().type, vdc.TOFOutput.DEPTH)
-            self.assertEqual(self.cam.releaseFrame(held), OK)
-        # Whatever is left in the ready queue is still handed out, then None.
+        stamps = []
         for _ in range(4):
-            frame = self.cam.requestFrame(100)
+            frame = self.cam.requestFrame(0)
             if frame is None:
                 break
+            stamps.append(frame.getFrameFormat().timestamp)
             self.assertEqual(self.cam.releaseFrame(frame), OK)
+        # All three output frames were ready, oldest first, and nothing else.
+        self.assertEqual(len(stamps), 3, stamps)
+        self.assertEqual(stamps, sorted(set(stamps)))
         self.assertIsNone(self.cam.requestFrame(100))
 
     def test_poll_without_ready_frame_returns_none(self):
         self.suppress_frames()
         self.start(vdc.TOFOutput.DEPTH)
         self.drain()
+        began = time.time()
         self.assertIsNone(self.cam.requestFrame(0))
+        self.assertLess(time.time() - began, 0.05)
+        began = time.time()
         self.assertIsNone(self.cam.requestFrame(timeout=100))
+        self.assertGreaterEqual(time.time() - began, 0.095)
+        self.assertLess(time.time() - began, 1.0)
+        # Refused arguments raise before anything waits.
+        for bad in (40000, 1.5):
+            began = time.time()
+            self.assertRaises(TypeError, self.cam.requestFrame, bad)
+            self.assertLess(time.time() - began, 0.05)
         self.resume_frames()
         self.assertIsNotNone(self.cam.requestFrame(2000))
+
+    def test_records_pickle_by_value_frames_and_camera_refuse(self):
+        # In a child interpreter: a broken pickle support crashes rather than raises.
+        code = "\n".join([
+            "import pickle",
+            "import VelmoraDepthCamera as vdc",
+            "cam = vdc.VelmoraCamera()",
+            "assert cam.openWithFile(%r) == vdc.TOFErrorCode.VelmoraSuccess" % self.config_path,
+            "assert cam.start(vdc.TOFOutput.DEPTH) == vdc.TOFErrorCode.VelmoraSuccess",
+            "frame = cam.requestFrame(2000)",
+            "fmt = frame.getFrameFormat()",
+            "info = cam.getCameraInfo()",
+            "info.index = 4294967295",
+            "for protocol in range(pickle.HIGHEST_PROTOCOL + 1):",
+            "    f = pickle.loads(pickle.dumps(fmt, protocol))",
+            "    i = pickle.loads(pickle.dumps(info, protocol))",
+            "    print('%d %s %d %d %d %s' % (protocol, type(f).__name__, f.width, f.height,",
+            "                                 f.timestamp == fmt.timestamp, f.type == fmt.type))",
+            "    print('%d %s %d %s %s %s %d %d %d %d' % (protocol, type(i).__name__, i.index,",
+            "          i.connect == info.connect, i.device_type == info.device_type, i.type == info.type,",
+            "          i.width, i.height, i.bit_width, i.bpp))",
+            "    for thing in (frame, cam):",
+            "        try:",
+            "            pickle.dumps(thing, protocol)",
+            "        except TypeError:",
+            "            print('%d %s refused' % (protocol, type(thing).__name__))",
+            "cam.releaseFrame(frame); cam.stop(); cam.close()",
+        ])
+        status, out, err = run_python(code)
+        self.assertEqual(status, 0, err)
+        expected = []
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            expected += ["%d VelmoraFormat 240 180 1 True" % protocol,
+                         "%d VelmoraInfo 4294967295 True True True 240 180 12 2" % protocol,
+                         "%d DepthData refused" % protocol, "%d VelmoraCamera refused" % protocol]
+        # The child may know a higher protocol than this interpreter.
+        self.assertEqual(out.splitlines()[:len(expected)], expected)
 
     def test_second_start_while_streaming_is_refused(self):
         self.start(vdc.TOFOutput.DEPTH)
@@ -172,12 +228,27 @@ class DepthArrayTest(CameraTestCase):
             self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
         self.assertTrue(numpy.array_equal(kept, expected))
 
+
+@unittest.skipUnless(HAVE_NUMPY, "needs numpy")
+class RangeTest(CameraTestCase):
+    # Beyond the near range: 500 mm there, 2500 mm in the far range.
+    config = {"distance_mm": 2500}
+
+    def depth(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        depth = frame.getDepthData()
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+        self.assertEqual(self.cam.stop(), OK)
+        return depth
+
     def test_range_control_changes_depth(self):
         self.assertEqual(self.cam.setControl(vdc.TOFControl.RANGE, 2000), OK)
-        self.start(vdc.TOFOutput.DEPTH)
-        depth = self.frame().getDepthData()
-        self.assertTrue(numpy.allclose(depth, SCENE_DISTANCE_MM, atol=5.0),
-                        "depth %s..%s" % (depth.min(), depth.max()))
+        near = self.depth()
+        self.assertTrue(numpy.allclose(near, 500, atol=5.0), "depth %s..%s" % (near.min(), near.max()))
+        self.assertEqual(self.cam.setControl(vdc.TOFControl.RANGE, 4000), OK)
+        far = self.depth()
+        self.assertTrue(numpy.allclose(far, 2500, atol=5.0), "depth %s..%s" % (far.min(), far.max()))
 
 
 class ControlTest(CameraTestCase):
@@ -203,7 +274,15 @@ class ControlTest(CameraTestCase):
         self.assertEqual(self.cam.setControl(vdc.TOFControl.SKIP_FRAME_LOOP, 3), OK)
         self.assertEqual(self.cam.setControl(vdc.TOFControl.SKIP_FRAME, 1), OK)
         self.start(vdc.TOFOutput.DEPTH)
-        self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+        numbers = []
+        for _ in range(15):
+            frame = self.frame()
+            numbers.append(frame_number(frame.getFrameFormat().timestamp))
+            self.assertEqual(self.cam.releaseFrame(frame), OK)
+        # In capture order, and the third frame of every three never comes,
+        # however many the consumer missed in between.
+        self.assertEqual(numbers, sorted(set(numbers)))
+        self.assertEqual(set(n % 3 for n in numbers), set([0, 1]), numbers)
 
     def test_control_without_value_reads_zero(self):
         # No part of the HQVGA camera answers the text control with a number.

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "FramePool.h"
@@ -76,6 +78,7 @@ public:
         if (!gate.wait_for(lock, std::chrono::milliseconds(2), [&] { return permits != 0; })) return -1;
         if (permits > 0) --permits;
         lock.unlock();
+        if (beforeDelivery) beforeDelivery();
         const uint16_t n = static_cast<uint16_t>(delivered.fetch_add(1) + 1);
         const size_t samples = size_t(copy.width) * copy.height * size_t(frameCount);
         auto* out = reinterpret_cast<uint16_t*>(destination);
@@ -103,6 +106,8 @@ public:
     int starts = 0;
     std::atomic<int> reads{0};
     std::atomic<int> delivered{0};
+    // Runs on the capture thread before each delivered frame.
+    std::function<void()> beforeDelivery;
 
 private:
     std::mutex gateMutex;
@@ -178,33 +183,80 @@ public:
     std::atomic<bool> phaseResult{true};
 };
 
+// The camera's private members, reached without a hook in its public header:
+// an explicit instantiation may name private members, and the friend function
+// it defines hands out the member pointer. All of it lives in an unnamed
+// namespace, so every test file instantiates its own.
+namespace {
+template <typename Tag, auto Pointer>
+struct ExposePrivate {
+    friend auto memberPointer(Tag) { return Pointer; }
+};
+}  // namespace
+
+#define VELMORA_PRIVATE_MEMBER(Tag, Member)                            \
+    namespace {                                                        \
+    struct Tag {                                                       \
+        friend auto memberPointer(Tag);                                \
+    };                                                                 \
+    template struct ExposePrivate<Tag, &VelmoraTOFCamera::Member>;     \
+    }
+
+VELMORA_PRIVATE_MEMBER(InfoMember, info)
+VELMORA_PRIVATE_MEMBER(SensorMember, sensor)
+VELMORA_PRIVATE_MEMBER(DeviceMember, device)
+VELMORA_PRIVATE_MEMBER(PoolMember, framePool)
+VELMORA_PRIVATE_MEMBER(FpsMember, fps)
+VELMORA_PRIVATE_MEMBER(IntervalMember, frameInterval)
+VELMORA_PRIVATE_MEMBER(SmoothingMember, smoothing)
+VELMORA_PRIVATE_MEMBER(LastFrameTimeMember, lastFrameTime)
+VELMORA_PRIVATE_MEMBER(FpsUpdatesMember, fpsUpdates)
+VELMORA_PRIVATE_MEMBER(SkipRuleMember, skipRule)
+VELMORA_PRIVATE_MEMBER(OpenSensorMember, openSensor)
+#undef VELMORA_PRIVATE_MEMBER
+
+template <typename Tag>
+auto& privateMember(VelmoraTOFCamera& camera) {
+    return camera.*memberPointer(Tag{});
+}
+
 class CameraTestAccess {
 public:
     // Opens `camera` on the given parts, as open() does with its own transport.
     static TofErrorCode openWith(VelmoraTOFCamera& camera, std::unique_ptr<VelmoraTOFSensor> sensor,
                                  std::unique_ptr<VelmoraDevice> device) {
-        camera.info.connect = Connection::USB;
-        camera.sensor = std::move(sensor);
-        int rc = camera.sensor->open(camera.info);
+        CameraInfo& info = privateMember<InfoMember>(camera);
+        std::unique_ptr<VelmoraTOFSensor>& installed = privateMember<SensorMember>(camera);
+        info.connect = Connection::USB;
+        installed = std::move(sensor);
+        int rc = installed->open(info);
         if (rc != 0) return TofErrorCode(rc);
-        camera.device = std::move(device);
-        camera.info.device_type = HQVGA;
-        return TofErrorCode(camera.device->attachSensor(camera.sensor.get()));
+        std::unique_ptr<VelmoraDevice>& model = privateMember<DeviceMember>(camera);
+        model = std::move(device);
+        info.device_type = HQVGA;
+        return TofErrorCode(model->attachSensor(installed.get()));
     }
     // Opens through the camera's own model choice.
     static TofErrorCode openSensor(VelmoraTOFCamera& camera, std::unique_ptr<VelmoraTOFSensor> sensor) {
-        return camera.openSensor(std::move(sensor));
+        return (camera.*memberPointer(OpenSensorMember{}))(std::move(sensor));
     }
-    static VelmoraTOFSensor* sensor(VelmoraTOFCamera& camera) { return camera.sensor.get(); }
-    static FramePool* pool(VelmoraTOFCamera& camera) { return camera.framePool.get(); }
-    static void setType(VelmoraTOFCamera& camera, FrameType type) { camera.info.type = type; }
-    static void setFps(VelmoraTOFCamera& camera, float fps) { camera.fps.store(fps); }
-    static float fps(VelmoraTOFCamera& camera) { return camera.fps.load(); }
-    static float frameInterval(VelmoraTOFCamera& camera) { return camera.frameInterval; }
-    static float smoothing(VelmoraTOFCamera& camera) { return camera.smoothing; }
-    static void setLastFrameTime(VelmoraTOFCamera& camera, int64_t ns) { camera.lastFrameTime = ns; }
-    static int skipFrame(VelmoraTOFCamera& camera) { return camera.skipFrame.load(); }
-    static int skipFrameLoop(VelmoraTOFCamera& camera) { return camera.skipFrameLoop.load(); }
+    static VelmoraTOFSensor* sensor(VelmoraTOFCamera& camera) { return privateMember<SensorMember>(camera).get(); }
+    static FramePool* pool(VelmoraTOFCamera& camera) { return privateMember<PoolMember>(camera).get(); }
+    static void setType(VelmoraTOFCamera& camera, FrameType type) { privateMember<InfoMember>(camera).type = type; }
+    static void setFps(VelmoraTOFCamera& camera, float fps) { privateMember<FpsMember>(camera).store(fps); }
+    static float fps(VelmoraTOFCamera& camera) { return privateMember<FpsMember>(camera).load(); }
+    static float frameInterval(VelmoraTOFCamera& camera) { return privateMember<IntervalMember>(camera); }
+    static float smoothing(VelmoraTOFCamera& camera) { return privateMember<SmoothingMember>(camera); }
+    static void setLastFrameTime(VelmoraTOFCamera& camera, int64_t ns) { privateMember<LastFrameTimeMember>(camera) = ns; }
+    static int32_t fpsUpdates(VelmoraTOFCamera& camera) { return privateMember<FpsUpdatesMember>(camera); }
+    static void setFpsUpdates(VelmoraTOFCamera& camera, int32_t n) { privateMember<FpsUpdatesMember>(camera) = n; }
+    // Skip count and loop length, read together as the capture thread reads them.
+    static std::pair<int, int> skipRule(VelmoraTOFCamera& camera) {
+        const auto rule = privateMember<SkipRuleMember>(camera).load();
+        return {rule.skip, rule.loop};
+    }
+    static int skipFrame(VelmoraTOFCamera& camera) { return skipRule(camera).first; }
+    static int skipFrameLoop(VelmoraTOFCamera& camera) { return skipRule(camera).second; }
     static int analysis(VelmoraTOFCamera& camera, uint8_t* cache, LinkNode* node) {
         return camera.analysisFrame(cache, node);
     }
