@@ -14,7 +14,6 @@
 #include "DefaultConfigFiles.h"
 #include "Si4cConfig.h"
 #include "Si4cReference.h"
-#include "Si4cTesting.h"
 #include "VgaRender.h"
 #include "si4c.h"
 #include "support/UlpAgreement.h"
@@ -455,26 +454,6 @@ TEST_F(Si4cProcessing, RefusesBadCallsCleanly) {
     SiSDKSetSingleFreq(nullptr, false);
     SiSDKDestroy(&h);
     SiSDKDestroy(nullptr);
-}
-
-TEST(Si4cInstances, CountsAndInjectedFailures) {
-    const int before = si4c::testing::liveInstances();
-    SiSDK* h = nullptr;
-    si4c::testing::failNext(si4c::testing::Call::Create);
-    EXPECT_FALSE(SiSDKCreate(&h));
-    EXPECT_EQ(h, nullptr);
-    ASSERT_TRUE(SiSDKCreate(&h));
-    EXPECT_EQ(si4c::testing::liveInstances(), before + 1);
-    EXPECT_TRUE(SiSDKIsSingleFreq(h)) << "single frequency by default";
-    si4c::testing::failNext(si4c::testing::Call::Init, 2);
-    EXPECT_FALSE(SiSDKInit(h, 64, 8));
-    EXPECT_FALSE(SiSDKInit(h, 64, 8));
-    EXPECT_TRUE(SiSDKInit(h, 64, 8));
-    si4c::testing::failNext(si4c::testing::Call::Start);
-    EXPECT_FALSE(SiSDKStart(h));
-    EXPECT_TRUE(SiSDKStart(h));
-    SiSDKDestroy(&h);
-    EXPECT_EQ(si4c::testing::liveInstances(), before);
 }
 
 // ---------------------------------------------------------------- filters
