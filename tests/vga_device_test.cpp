@@ -391,9 +391,7 @@ TEST_F(VgaStart, WritesTheFilesAndRunsWithoutCalibration) {
     VelmoraDeviceVGA m(0);
     ASSERT_EQ(m.attachSensor(&sensor), 0);
     ASSERT_EQ(startSmall(m), 0);
-    EXPECT_EQ(vgatest::readFile("ConfigAlgorithm.json"), defaultAlgorithmConfig);
-    EXPECT_EQ(std::filesystem::file_size("ConfigCamera.json"), 9476u);
-    EXPECT_EQ(std::filesystem::file_size("register.json"), 946u);
+    vgatest::expectDefaultFiles();
     EXPECT_EQ(watch.mapCount, 0);
 
     const auto frame = vgatest::synthesiseFrame(320, 240, true, [](int, int) { return PixelTruth{640, 300}; });
@@ -508,14 +506,14 @@ TEST_F(VgaStart, UnwritableDefaultFilesFailTheStartButKeepTheLibrary) {
     vgatest::writeFile("register.json", "mine");
     std::filesystem::create_directory("ConfigCamera.json");
     EXPECT_EQ(startSmall(m), -1);
-    EXPECT_EQ(vgatest::readFile("ConfigAlgorithm.json"), defaultAlgorithmConfig);
+    EXPECT_TRUE(vgatest::isDefaultFile("ConfigAlgorithm.json"));
     EXPECT_EQ(vgatest::readFile("register.json"), "mine");
     EXPECT_EQ(si4c::testing::liveInstances(), baseInstances + 1);
 
     std::filesystem::remove("ConfigCamera.json");
     vgatest::writeFile("ConfigCamera.json", "changed by hand");
     EXPECT_EQ(startSmall(m), 0);
-    EXPECT_EQ(vgatest::readFile("ConfigCamera.json"), defaultCameraConfig);
+    EXPECT_TRUE(vgatest::isDefaultFile("ConfigCamera.json"));
 }
 
 TEST_F(VgaStart, ModeChangeWhileStreamingNeverReadsPastTheFrame) {
