@@ -101,18 +101,49 @@ TEST(Si4cConfig, DefaultFileGivesTheBuiltInDefaults) {
     EXPECT_EQ(parsed.validDistMax, 7000);
 }
 
-TEST(Si4cConfig, SkipsUnknownKeysAndBadValues) {
+// Whole numbers are decimal, leading zeros or not, or hexadecimal after "0x";
+// anything else keeps the default and is reported with file, line and key.
+TEST(Si4cConfig, ReadsDecimalAndHexAndReportsBadValues) {
+    ScratchDir dir;
+    vgatest::writeFile("algo.json",
+                       "[DenoisingParams]\r\n"
+                       "TDenoiseLevel_Depth=7\r\n"
+                       "SDenoiseLevel_Depth=abc\n"
+                       "SDenoiseLevel_Gray=\n"
+                       "//ValidDistMax=10\n"
+                       "Unknown=3\n"
+                       "ERDOLvl=0x1F\n"
+                       "ValidDistMin=0300\n"
+                       "ValidDistMax=09000\n"
+                       "TDenoiseLevel_Gray=101\n"
+                       "SDenoiseMethod_Gray=-1\n"
+                       "TDenoiseMethod_Gray=0x\n"
+                       "noequals\n");
     si4c::AlgorithmConfig c;
-    const std::string text =
-        "[DenoisingParams]\r\nTDenoiseLevel_Depth=7\r\nSDenoiseLevel_Depth=abc\nSDenoiseLevel_Gray=\n"
-        "//ValidDistMax=10\nUnknown=3\nValidDistMin=0x10\nValidDistMax=-5\nTDenoiseLevel_Gray=101\nnoequals\n";
-    EXPECT_EQ(si4c::parseAlgorithmConfig(text, c), 2);
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(si4c::loadAlgorithmConfig("algo.json", c));
+    const std::string report = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(c.temporalLevelDepth, 7);
-    EXPECT_EQ(c.spatialLevelDepth, 3);
-    EXPECT_EQ(c.spatialLevelGray, 1);
-    EXPECT_EQ(c.validDistMin, 16);
-    EXPECT_EQ(c.validDistMax, 7000);
-    EXPECT_EQ(c.temporalLevelGray, 1);
+    EXPECT_EQ(c.repairLevel, 31);
+    EXPECT_EQ(c.validDistMin, 300);
+    EXPECT_EQ(c.validDistMax, 9000);
+    const si4c::AlgorithmConfig defaults;
+    EXPECT_EQ(c.spatialLevelDepth, defaults.spatialLevelDepth);
+    EXPECT_EQ(c.spatialLevelGray, defaults.spatialLevelGray);
+    EXPECT_EQ(c.temporalLevelGray, defaults.temporalLevelGray);
+    EXPECT_EQ(c.spatialMethodGray, defaults.spatialMethodGray);
+    EXPECT_EQ(c.temporalMethodGray, defaults.temporalMethodGray);
+
+    EXPECT_NE(report.find("si4c: algo.json:3: bad value 'abc' for key 'SDenoiseLevel_Depth' (expected a whole "
+                          "number from 0 to 100)\n"),
+              std::string::npos)
+        << report;
+    for (const char* where : {"algo.json:4: bad value '' for key 'SDenoiseLevel_Gray'",
+                              "algo.json:10: bad value '101' for key 'TDenoiseLevel_Gray'",
+                              "algo.json:11: bad value '-1' for key 'SDenoiseMethod_Gray'",
+                              "algo.json:12: bad value '0x' for key 'TDenoiseMethod_Gray'"})
+        EXPECT_NE(report.find(where), std::string::npos) << where << "\n" << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 5) << report;
 }
 
 TEST(Si4cConfig, LoadFailsForMissingFileOrDirectory) {
