@@ -84,7 +84,9 @@ protected:
 };
 
 TEST_F(VgaCamera, SingleFrequencyDepthAndTheFilesOfTheStart) {
-    open("width=320\nheight=240\nfrequency=single\ndistance_mm=730\n");
+    // Beyond the single frequency's 1250 mm, within the double's: only the
+    // single range gives 1980 - 1250 = 730.
+    open("width=320\nheight=240\nfrequency=single\ndistance_mm=1980\n");
     const CameraInfo info = camera.getCameraInfo();
     EXPECT_EQ(info.width, 320u);
     EXPECT_EQ(info.height, 1205u);

@@ -82,7 +82,8 @@ protected:
 };
 
 TEST_F(VgaCsiCamera, SingleFrequencyAtTheSizeTheModelConfigures) {
-    EmulatedBoard board(vgaBoard(820));
+    // Beyond the single frequency's 1250 mm: single depth wraps to 820, double would not.
+    EmulatedBoard board(vgaBoard(2070));
     BoardWithFiles seam(board);
     ScopedSystemOverride over(seam);
     openCamera(320, 240, true);
