@@ -16,7 +16,8 @@ namespace si4c {
 // but for one degree of freedom: the residual r = S0 - S1 + S2 - S3 holds
 // nothing but noise (variance 4 sigma²). One pixel's residual is far too
 // noisy to judge that pixel by, so the median of |r| is pooled over the frame
-// (every fourth block of pixels), which saturated pixels and edges do not move.
+// (blocks of pixels spread over it, some 32768 residuals), which saturated
+// pixels and edges do not move.
 double sampleNoise(const uint16_t* const phases[kPhaseSteps], size_t n);
 
 // The weakest amplitude a valid pixel may have: `ratio` times the sample
