@@ -10,7 +10,7 @@ namespace {
 
 // Contiguous blocks of pixels, evenly spread, until about kEnoughResiduals
 // are in: the median of that many is within 1 % of the frame's, and a VGA
-// frame costs an eighth of what all its pixels would.
+// frame costs about a ninth of what all its pixels would.
 constexpr size_t kSampleBlock = 64;
 constexpr size_t kEnoughResiduals = 32768;
 // Median of |x| for x normally distributed with standard deviation 1.
