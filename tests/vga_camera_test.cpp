@@ -106,6 +106,24 @@ TEST_F(VgaCamera, SingleFrequencyDepthAndTheFilesOfTheStart) {
     ASSERT_EQ(camera.stop(), VelmoraSuccess);
 }
 
+// A module that sees nothing (reflectivity 0) delivers noise alone: next to
+// no pixel may pass as a measured depth, in either mode.
+TEST_F(VgaCamera, NoiseAloneGivesNoValidDepth) {
+    for (const bool single : {true, false}) {
+        open(std::string("width=320\nheight=240\nreflectivity=0\nnoise=6\nseed=5\nfrequency=") +
+             (single ? "single\n" : "double\n"));
+        ASSERT_EQ(camera.setControl(CameraCtrl::MODE, single ? 0 : 1), VelmoraSuccess);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+        const Plane p = nextPlanes();
+        ASSERT_FALSE(p.confidence.empty());
+        const auto valid = std::count_if(p.confidence.begin(), p.confidence.end(), [](float c) { return c > 0; });
+        EXPECT_LE(valid * 1000, static_cast<long>(p.confidence.size())) << "single " << single;
+        ASSERT_EQ(camera.stop(), VelmoraSuccess);
+        ASSERT_EQ(camera.close(), VelmoraSuccess);
+        opened = false;
+    }
+}
+
 TEST_F(VgaCamera, DoubleFrequencyDepthAtFullSize) {
     open("width=640\nheight=480\nfrequency=double\ndistance_mm=4321\n");
     EXPECT_EQ(camera.getCameraInfo().height, 4810u);
