@@ -84,7 +84,9 @@ protected:
 };
 
 TEST_F(VgaCamera, SingleFrequencyDepthAndTheFilesOfTheStart) {
-    open("width=320\nheight=240\nfrequency=single\ndistance_mm=730\n");
+    // Beyond the single frequency's 1250 mm, within the double's: only the
+    // single range gives 1980 - 1250 = 730.
+    open("width=320\nheight=240\nfrequency=single\ndistance_mm=1980\n");
     const CameraInfo info = camera.getCameraInfo();
     EXPECT_EQ(info.width, 320u);
     EXPECT_EQ(info.height, 1205u);
@@ -96,14 +98,30 @@ TEST_F(VgaCamera, SingleFrequencyDepthAndTheFilesOfTheStart) {
     EXPECT_EQ(range, 1250);
 
     ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
-    EXPECT_EQ(std::filesystem::file_size("ConfigAlgorithm.json"), 273u);
-    EXPECT_EQ(std::filesystem::file_size("ConfigCamera.json"), 9476u);
-    EXPECT_EQ(std::filesystem::file_size("register.json"), 946u);
+    vgatest::expectDefaultFiles();
     EXPECT_LT(worstError(730), 1.0f);
     const Plane p = nextPlanes();
     ASSERT_FALSE(p.confidence.empty());
     EXPECT_GT(*std::min_element(p.confidence.begin(), p.confidence.end()), 0.0f);
     ASSERT_EQ(camera.stop(), VelmoraSuccess);
+}
+
+// A module that sees nothing (reflectivity 0) delivers noise alone: next to
+// no pixel may pass as a measured depth, in either mode.
+TEST_F(VgaCamera, NoiseAloneGivesNoValidDepth) {
+    for (const bool single : {true, false}) {
+        open(std::string("width=320\nheight=240\nreflectivity=0\nnoise=6\nseed=5\nfrequency=") +
+             (single ? "single\n" : "double\n"));
+        ASSERT_EQ(camera.setControl(CameraCtrl::MODE, single ? 0 : 1), VelmoraSuccess);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+        const Plane p = nextPlanes();
+        ASSERT_FALSE(p.confidence.empty());
+        const auto valid = std::count_if(p.confidence.begin(), p.confidence.end(), [](float c) { return c > 0; });
+        EXPECT_LE(valid * 1000, static_cast<long>(p.confidence.size())) << "single " << single;
+        ASSERT_EQ(camera.stop(), VelmoraSuccess);
+        ASSERT_EQ(camera.close(), VelmoraSuccess);
+        opened = false;
+    }
 }
 
 TEST_F(VgaCamera, DoubleFrequencyDepthAtFullSize) {

@@ -12,12 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Si4cLayout.h"
+#include "support/Sha256.h"
 
 namespace vgatest {
 
@@ -60,6 +62,24 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
 inline void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The default files a VGA start leaves, byte for byte: SHA-256 digests
+// written here once from the texts, so that a change of one digit shows.
+inline const std::map<std::string, std::string> kDefaultFileDigests = {
+    {"ConfigAlgorithm.json", "488645262355ac97f8073764642adf71d4da81c484c1852268135a6ec04c5988"},
+    {"ConfigCamera.json", "583e5c48394bb29987735b0efdc7cdbdc38a8904b95e78cbd9aaeabd5d6f7f14"},
+    {"register.json", "ba10ed7104507584f151f7d5be64c4141124f1fb5ec3e26fd18aa699398fbee1"},
+};
+
+inline std::string digestOf(const std::filesystem::path& file) { return VelmoraTest::sha256Hex(readFile(file)); }
+
+// The default file `name` as the writer must leave it.
+inline bool isDefaultFile(const std::string& name) { return digestOf(name) == kDefaultFileDigests.at(name); }
+
+// All three are there, as the writer must leave them.
+inline void expectDefaultFiles() {
+    for (const auto& entry : kDefaultFileDigests) EXPECT_TRUE(isDefaultFile(entry.first)) << entry.first;
 }
 
 struct PixelTruth {

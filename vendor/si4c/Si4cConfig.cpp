@@ -1,9 +1,7 @@
 #include "Si4cConfig.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -32,15 +30,26 @@ constexpr IntKey kKeys[] = {
     {"ERDOLvl", &AlgorithmConfig::repairLevel, 0, 100},
     {"ValidDistMin", &AlgorithmConfig::validDistMin, 0, 1000000},
     {"ValidDistMax", &AlgorithmConfig::validDistMax, 0, 1000000},
+    {"ValidNoiseRatio", &AlgorithmConfig::validNoiseRatio, 0, 1000},
 };
 
+// A decimal number (leading zeros do not make it octal) or "0x" and hex
+// digits, within [minimum, maximum]; nothing else, not even a sign.
 bool parseInt(const std::string& text, int minimum, int maximum, int& out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 0);
-    if (errno != 0 || end != text.c_str() + text.size()) return false;
-    if (value < minimum || value > maximum) return false;
+    const bool hex = text.size() > 2 && text.compare(0, 2, "0x") == 0;
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty()) return false;
+    long long value = 0;
+    for (const char c : digits) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (digit < 0) return false;
+        value = value * (hex ? 16 : 10) + digit;
+        if (value > maximum) return false;  // also keeps the sum from overflowing
+    }
+    if (value < minimum) return false;
     out = static_cast<int>(value);
     return true;
 }
@@ -60,10 +69,13 @@ uint32_t getLe32(const uint8_t* p) {
 
 }  // namespace
 
-int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config) {
+int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config, const std::string& source,
+                         std::vector<std::string>* problems) {
     int applied = 0;
     size_t pos = 0;
+    int lineNumber = 0;
     while (pos < text.size()) {
+        ++lineNumber;
         size_t end = text.find('\n', pos);
         if (end == std::string::npos) end = text.size();
         std::string line = text.substr(pos, end - pos);
@@ -74,10 +86,15 @@ int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config) {
         const std::string key = line.substr(0, eq);
         const std::string value = line.substr(eq + 1);
         for (const IntKey& k : kKeys) {
+            if (key != k.name) continue;
             int parsed = 0;
-            if (key == k.name && parseInt(value, k.minimum, k.maximum, parsed)) {
+            if (parseInt(value, k.minimum, k.maximum, parsed)) {
                 config.*(k.field) = parsed;
                 ++applied;
+            } else if (problems) {
+                problems->push_back(source + ":" + std::to_string(lineNumber) + ": bad value '" + value +
+                                    "' for key '" + key + "' (expected a whole number from " +
+                                    std::to_string(k.minimum) + " to " + std::to_string(k.maximum) + ")");
             }
         }
     }
@@ -94,7 +111,10 @@ bool loadAlgorithmConfig(const std::string& path, AlgorithmConfig& config) {
         text.append(buffer, got);
     if (std::ferror(file.get())) return false;  // e.g. a directory of that name
     config = AlgorithmConfig{};
-    parseAlgorithmConfig(text, config);
+    std::vector<std::string> problems;
+    parseAlgorithmConfig(text, config, path, &problems);
+    // The library has no other channel: a value that was not taken is said where it stands.
+    for (const std::string& problem : problems) std::fprintf(stderr, "si4c: %s\n", problem.c_str());
     return true;
 }
 

@@ -24,14 +24,22 @@ struct AlgorithmConfig {
     int repairLevel = 3;  // read for completeness; no repair stage uses it
     int validDistMin = 0;
     int validDistMax = 7000;
+    // A valid pixel's amplitude is at least this many tenths of its sample
+    // noise (Si4cValidity.h); not in the default file.
+    int validNoiseRatio = 30;
 };
 
-// Applies the keys found in a section text to `config`. Unknown keys, lines
-// that are not key=value and values that are not whole numbers in range are
-// skipped; returns the number of keys applied.
-int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config);
+// Applies the keys found in a section text to `config`. Values are decimal
+// (leading zeros included) or hexadecimal after "0x". Unknown keys and lines
+// that are not key=value are skipped; a known key whose value is not a whole
+// number in range keeps its value, and with `problems` a message naming
+// `source`, the line and the key is added. Returns the number of keys applied.
+int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config, const std::string& source = "",
+                         std::vector<std::string>* problems = nullptr);
 
-// Reads `path` into `config` (starting from the defaults); false when unreadable.
+// Reads `path` into `config` (starting from the defaults); false when
+// unreadable. Values not taken are reported on standard error, "si4c: "
+// followed by the message of parseAlgorithmConfig.
 bool loadAlgorithmConfig(const std::string& path, AlgorithmConfig& config);
 
 // Phase offsets the module adds at each modulation frequency, radians;
