@@ -401,12 +401,15 @@ void CameraStream::run() {
     bool troubled = false;    // a fault was reported and streaming has not resumed since
 
     auto giveUp = [&](const std::string& problem, bool reopened) {
-        report(LogLevel::Error, problem + "; trying again in " + seconds(std::chrono::duration<double>(retry).count()));
         {
             std::lock_guard<std::mutex> guard(lock);
-            if (reopened) ++status.reconnects; else ++status.failedOpens;
+            if (reopened)
+                ++status.reconnects;
+            else
+                ++status.failedOpens;
         }
         setState(StreamState::Reconnecting, problem);
+        report(LogLevel::Error, problem + "; trying again in " + seconds(std::chrono::duration<double>(retry).count()));
         nextAttempt = Clock::now() + retry;
         retry = std::min(retry * 2, std::chrono::duration_cast<Clock::duration>(kLongestRetry));
         troubled = true;
@@ -456,7 +459,15 @@ void CameraStream::run() {
                 }
             }
         }
-        if (Clock::now() - lastFresh > stallAfter) {
+        // A heavy skip rule spaces the frames out: that is no stall.
+        double expectedMs;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            expectedMs = statistics.expectedIntervalMs();
+        }
+        const auto stallLimit = std::max(stallAfter, std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double, std::milli>(3 * expectedMs)));
+        if (Clock::now() - lastFresh > stallLimit) {
             closeCamera(false);
             giveUp("no frame from " + describeSource(params) + " for " + seconds(params.stallTimeout) +
                        "; the camera was closed",

@@ -81,9 +81,10 @@ std::string checkSettings(const CameraSettings& s) {
     if (s.exposure < 0) return "exposure " + std::to_string(s.exposure) + " is negative";
     if (s.skipFrameLoop < 1 || s.skipFrameLoop > 255)
         return "skip_frame_loop " + std::to_string(s.skipFrameLoop) + " is not within 1 to 255";
-    if (s.skipFrame < 0 || s.skipFrame > s.skipFrameLoop)
-        return "skip_frame " + std::to_string(s.skipFrame) + " is not within 0 to skip_frame_loop (" +
-               std::to_string(s.skipFrameLoop) + ")";
+    // Skipping all frames of the loop would deliver nothing: a camera that looks dead.
+    if (s.skipFrame < 0 || s.skipFrame >= s.skipFrameLoop)
+        return "skip_frame " + std::to_string(s.skipFrame) + " is not within 0 to skip_frame_loop - 1 (" +
+               std::to_string(s.skipFrameLoop - 1) + ")";
     if (!std::isfinite(s.minConfidence)) return "min_confidence is not a number";
     return "";
 }

@@ -1,13 +1,14 @@
 #include "StampMapper.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Velmora {
 namespace Ros {
 
 namespace {
-// Sensor clocks differ from the host's by well under 0.1 %.
-constexpr int64_t kDriftAllowancePerSecondNs = 1000000;
+// Sensor clocks differ from the host's by well under 200 ppm.
+constexpr int64_t kDriftAllowancePerSecondNs = 200000;
 // A jump of the sensor clock against the host's beyond this starts afresh.
 constexpr int64_t kResyncNs = 2000000000;
 }  // namespace
@@ -22,14 +23,11 @@ int64_t StampMapper::map(uint64_t timestampMs, int64_t arrivalNs) {
     } else if (candidate < offsetNs) {
         offsetNs = candidate;
     } else {
-        const int64_t elapsed = arrivalNs - lastArrivalNs;
-        const int64_t allowance = elapsed > 0 ? elapsed / 1000000000 * kDriftAllowancePerSecondNs +
-                                                    elapsed % 1000000000 * kDriftAllowancePerSecondNs / 1000000000
-                                              : 0;
-        offsetNs += candidate - offsetNs < allowance ? candidate - offsetNs : allowance;
+        // The allowance follows the sensor's interval, so no interval stretches by more.
+        const int64_t allowance = static_cast<int64_t>(timestampMs - lastTimestampMs) * kDriftAllowancePerSecondNs / 1000;
+        offsetNs += std::min(candidate - offsetNs, allowance);
     }
     lastTimestampMs = timestampMs;
-    lastArrivalNs = arrivalNs;
     return sensorNs + offsetNs;
 }
 
@@ -75,6 +73,8 @@ void StreamStatistics::setSkip(int skip, int loop) {
     gapFramesSinceSkipChange = 0;
     deliveredSinceSkipChange = 0;
 }
+
+double StreamStatistics::expectedIntervalMs() const { return periodMs * (1.0 + skipPerDelivered); }
 
 uint64_t StreamStatistics::dropped() const {
     const double skipped = skipPerDelivered * static_cast<double>(deliveredSinceSkipChange);

@@ -21,7 +21,6 @@ public:
 private:
     bool started = false;
     uint64_t lastTimestampMs = 0;
-    int64_t lastArrivalNs = 0;
     int64_t offsetNs = 0;
 };
 
@@ -42,6 +41,8 @@ public:
     // Frames the sensor took that were neither delivered nor skipped on purpose.
     uint64_t dropped() const;
     uint64_t stale() const { return staleFrames; }
+    // The interval at which frames should come under the skip rule; 0 while unknown.
+    double expectedIntervalMs() const;
 
 private:
     bool havePrevious = false;
@@ -49,7 +50,7 @@ private:
     double periodMs = 0;    // the sensor's frame period: smoothed interval of back-to-back frames
     double intervalMs = 0;  // smoothed interval of all delivered frames
     int gapsInARow = 0;
-    double skipPerDelivered = 0;
+    double skipPerDelivered = 0;  // frames skipped on purpose per frame delivered
     uint64_t delivered = 0;
     uint64_t deliveredSinceSkipChange = 0;
     uint64_t gapFrames = 0;  // frames missing between delivered ones
