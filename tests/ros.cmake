@@ -9,13 +9,13 @@ endif()
 
 # Against a ROS master of the test's own on 127.0.0.1 (a free port).
 if(TARGET velmora_camera_node)
-  foreach(short_name node)
+  foreach(short_name node network)
     add_test(NAME ros_${short_name}
-      COMMAND /usr/bin/python3 -m unittest -v test_${short_name}
+      COMMAND /usr/bin/python3 -W ignore::ResourceWarning -W ignore::DeprecationWarning -m unittest -v test_${short_name}
       WORKING_DIRECTORY ${CMAKE_CURRENT_LIST_DIR}/ros)
     set_tests_properties(ros_${short_name} PROPERTIES
       ENVIRONMENT "VELMORA_ROS_BUILD=${PROJECT_BINARY_DIR}/ros;PYTHONDONTWRITEBYTECODE=1"
-      LABELS ros
+      LABELS "ros;rosnode"
       TIMEOUT 300)
   endforeach()
 endif()
