@@ -32,7 +32,8 @@ int64_t StampMapper::map(uint64_t timestampMs, int64_t arrivalNs) {
 }
 
 bool StreamStatistics::add(uint64_t timestampMs) {
-    if (havePrevious && timestampMs <= previousMs) {
+    // Timestamp 0: the transport captured nothing and handed out its old buffer.
+    if (timestampMs == 0 || (havePrevious && timestampMs <= previousMs)) {
         ++staleFrames;
         return false;
     }
