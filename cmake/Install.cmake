@@ -159,6 +159,13 @@ if(VELMORA_TOOLS_INTERPRETER_VERSION)
       "python3 (>= ${velmora_py_major}.${velmora_py_minor}), python3 (<< ${velmora_py_major}.${velmora_py_next}), python3-numpy")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-opencv")
 endif()
+if(VELMORA_ROS_BUILT)
+  # The ROS libraries the node links come as dependencies from the binaries.
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+      "\nThe ROS 1 camera node velmora_camera_node, the same camera as a nodelet, and a launch file.")
+  list(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS "libnodeletlib-tools")
+  list(JOIN CPACK_DEBIAN_PACKAGE_RECOMMENDS ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS)
+endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${velmora_deb_depends}")
 if(VELMORA_PYTHON3_INSTALL_DIR)
   set(VELMORA_DEB_PYTHON_DIR "${VELMORA_PYTHON3_INSTALL_DIR}")

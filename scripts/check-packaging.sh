@@ -81,6 +81,15 @@ for f in ./usr/include/velmora/VelmoraTOFCamera.h ./usr/lib/x86_64-linux-gnu/lib
   grep -qF " $f" <<<"$contents" || fail "$deb lacks $f"
 done
 grep -q "./usr/lib/python3/dist-packages/VelmoraDepthCamera.cpython-" <<<"$contents" || fail "$deb lacks the module"
+if dpkg-query -W ros-core-dev >/dev/null 2>&1; then
+  # The ROS node, built wherever the ROS packages are installed.
+  for f in ./usr/lib/velmora_camera/velmora_camera_node ./usr/bin/velmora_camera_node \
+           ./usr/lib/x86_64-linux-gnu/ros/libvelmora_camera_nodelet.so ./usr/share/velmora_camera/package.xml \
+           ./usr/share/velmora_camera/nodelet_plugins.xml ./usr/share/velmora_camera/launch/velmora_camera.launch; do
+    f=${f//x86_64-linux-gnu/$(dpkg-architecture -qDEB_HOST_MULTIARCH)}
+    grep -qF " $f" <<<"$contents" || fail "$deb lacks $f"
+  done
+fi
 
 step "Debian package: apt install, use, remove"
 installed=$(DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "./$deb" 2>&1)
@@ -113,6 +122,11 @@ EOF
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-record "$work/pkg.vrec" --frames 5 --quiet
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-preview --list
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin velmora-i2c-access --help >/dev/null
+if dpkg-query -W ros-core-dev >/dev/null 2>&1; then
+  # rospack finds the installed node's package and nodelet without any setting.
+  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" rospack plugins --attrib=plugin nodelet |
+    grep -q "^velmora_camera /usr/share/velmora_camera/nodelet_plugins.xml" || fail "rospack does not find the nodelet"
+fi
 cp -r /usr/share/velmora/examples/cpp-consumer "$work/consumer"
 cmake -S "$work/consumer" -B "$work/consumer/build" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
@@ -123,6 +137,7 @@ cd "$source_dir"
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get purge -y -qq "$package" >/dev/null
 ! dpkg-query -W "$package" >/dev/null 2>&1 || fail "$package is still known to dpkg after purging it"
 for f in /usr/lib/python3/dist-packages/velmora_tools /usr/include/velmora /usr/bin/velmora-record \
+         /usr/share/velmora_camera /usr/lib/velmora_camera \
          /usr/lib/udev/rules.d/60-velmora-depth-camera.rules; do
   [ ! -e "$f" ] || fail "$f is still there after removing the package"
 done

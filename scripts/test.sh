@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test:
 #  1. warnings-as-errors build, the C++ suites and both Python modules' suites;
+#     then the ROS camera node against a master of its own on 127.0.0.1;
 #  2. the C++ suites under AddressSanitizer + UndefinedBehaviorSanitizer;
 #  3. the streaming suites under ThreadSanitizer, then the stress runs;
 #  4. packaging (install, C++ consumer, Debian package);
@@ -18,21 +19,26 @@ step() { printf '\n==== %s (%s)\n' "$*" "$(date +%T)"; }
 ./scripts/fetch-pybind11-py27.sh
 
 step "build and test"
-cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON >/dev/null
+cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON -DVELMORA_REQUIRE_ROS=ON >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 -LE stress
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 -LE 'stress|ros'
 
-sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF)
+step "ROS camera node"
+# One at a time: they measure frame rates.
+ctest --test-dir build --output-on-failure --timeout 300 -L ros
+
+sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF
+           -DVELMORA_BUILD_ROS=OFF)
 
 step "address and undefined-behaviour sanitizers"
 cmake -S . -B build-san/asan "${sanitized[@]}" -DVELMORA_SANITIZE=address,undefined >/dev/null
 cmake --build build-san/asan -j"$jobs"
-ctest --test-dir build-san/asan --output-on-failure -j"$jobs" --timeout 600 -LE 'stress|python|tools|packaging'
+ctest --test-dir build-san/asan --output-on-failure -j"$jobs" --timeout 600 -LE 'stress|python|tools|packaging|rosnode'
 
 step "thread sanitizer: streaming suites"
 cmake -S . -B build-san/tsan "${sanitized[@]}" -DVELMORA_SANITIZE=thread >/dev/null
 cmake --build build-san/tsan -j"$jobs" --target camera_core_test capture_alloc_test virtual_camera_test \
-  csi_camera_test vga_camera_test vga_csi_camera_test
+  csi_camera_test vga_camera_test vga_csi_camera_test ros_core_test
 ctest --test-dir build-san/tsan --output-on-failure -j"$jobs" --timeout 600 -L stream
 
 step "stress"

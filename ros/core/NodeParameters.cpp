@@ -1,0 +1,147 @@
+#include "NodeParameters.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+namespace Velmora {
+namespace Ros {
+
+namespace {
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// Reads one parameter with `get`, collecting type errors.
+template <typename T, typename Getter>
+bool read(Getter get, const std::string& name, T& value, std::vector<std::string>& errors) {
+    std::string typeError;
+    const bool found = get(name, value, typeError);
+    if (!typeError.empty()) errors.push_back("parameter '" + name + "': " + typeError);
+    return found;
+}
+
+// A text parameter that takes one of a few words.
+template <typename E>
+void readChoice(ParameterSource& source, const std::string& name,
+                const std::vector<std::pair<std::string, E>>& choices, E& value, std::vector<std::string>& errors) {
+    std::string text;
+    if (!read(
+            [&](const std::string& n, std::string& v, std::string& e) { return source.getString(n, v, e); }, name,
+            text, errors))
+        return;
+    for (const auto& choice : choices) {
+        if (lower(text) == lower(choice.first)) {
+            value = choice.second;
+            return;
+        }
+    }
+    std::string expected;
+    for (const auto& choice : choices) expected += (expected.empty() ? "" : ", ") + choice.first;
+    errors.push_back("parameter '" + name + "': '" + text + "' is not one of " + expected);
+}
+}  // namespace
+
+bool CameraSettings::operator==(const CameraSettings& o) const {
+    return range == o.range && mode == o.mode && frameRate == o.frameRate && autoFrameRate == o.autoFrameRate &&
+           exposure == o.exposure && skipFrame == o.skipFrame && skipFrameLoop == o.skipFrameLoop &&
+           minConfidence == o.minConfidence;
+}
+
+const char* modeName(FrequencyMode mode) {
+    switch (mode) {
+    case FrequencyMode::Single:
+        return "single";
+    case FrequencyMode::Double:
+        return "double";
+    default:
+        return "";
+    }
+}
+
+bool parseMode(const std::string& text, FrequencyMode& mode) {
+    const std::string t = lower(text);
+    if (t.empty()) {
+        mode = FrequencyMode::CameraDefault;
+    } else if (t == "single") {
+        mode = FrequencyMode::Single;
+    } else if (t == "double") {
+        mode = FrequencyMode::Double;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string checkSettings(const CameraSettings& s) {
+    if (s.range != 0 && s.range != 2000 && s.range != 4000)
+        return "range " + std::to_string(s.range) + " is not 2000 or 4000 (millimetres)";
+    if (s.frameRate < 0) return "frame_rate " + std::to_string(s.frameRate) + " is negative";
+    if (s.exposure < 0) return "exposure " + std::to_string(s.exposure) + " is negative";
+    if (s.skipFrameLoop < 1 || s.skipFrameLoop > 255)
+        return "skip_frame_loop " + std::to_string(s.skipFrameLoop) + " is not within 1 to 255";
+    // Skipping all frames of the loop would deliver nothing: a camera that looks dead.
+    if (s.skipFrame < 0 || s.skipFrame >= s.skipFrameLoop)
+        return "skip_frame " + std::to_string(s.skipFrame) + " is not within 0 to skip_frame_loop - 1 (" +
+               std::to_string(s.skipFrameLoop - 1) + ")";
+    if (!std::isfinite(s.minConfidence)) return "min_confidence is not a number";
+    return "";
+}
+
+std::vector<std::string> readParameters(ParameterSource& source, NodeParameters& p) {
+    std::vector<std::string> errors;
+    auto text = [&](const std::string& name, std::string& value) {
+        return read([&](const std::string& n, std::string& v, std::string& e) { return source.getString(n, v, e); },
+                    name, value, errors);
+    };
+    auto integer = [&](const std::string& name, int& value) {
+        return read([&](const std::string& n, int& v, std::string& e) { return source.getInt(n, v, e); }, name,
+                    value, errors);
+    };
+    auto real = [&](const std::string& name, double& value) {
+        return read([&](const std::string& n, double& v, std::string& e) { return source.getDouble(n, v, e); },
+                    name, value, errors);
+    };
+    auto flag = [&](const std::string& name, bool& value) {
+        return read([&](const std::string& n, bool& v, std::string& e) { return source.getBool(n, v, e); }, name,
+                    value, errors);
+    };
+
+    readChoice<Connection>(source, "connection", {{"usb", Connection::USB}, {"csi", Connection::CSI}}, p.connection,
+                           errors);
+    if (integer("index", p.index) && p.index < 0)
+        errors.push_back("parameter 'index': " + std::to_string(p.index) + " is negative");
+    text("config", p.config);
+    if (!p.config.empty() && p.connection != Connection::USB)
+        errors.push_back("parameter 'config': a configuration file needs connection usb");
+    readChoice<StreamOutput>(source, "output", {{"depth", StreamOutput::Depth}, {"raw", StreamOutput::Raw}}, p.output,
+                             errors);
+    readChoice<DepthEncoding>(source, "depth_encoding",
+                              {{"32FC1", DepthEncoding::Metres32F}, {"16UC1", DepthEncoding::Millimetres16U}},
+                              p.depthEncoding, errors);
+    text("frame_id", p.frameId);
+    text("link_frame_id", p.linkFrameId);
+    text("camera_info_url", p.cameraInfoUrl);
+    flag("publish_points", p.publishPoints);
+    if (real("stall_timeout", p.stallTimeout) && !(p.stallTimeout > 0 && p.stallTimeout <= 3600))
+        errors.push_back("parameter 'stall_timeout': must lie above 0 and at most 3600 seconds");
+
+    CameraSettings& s = p.settings;
+    integer("range", s.range);
+    std::string mode;
+    if (text("mode", mode) && !parseMode(mode, s.mode))
+        errors.push_back("parameter 'mode': '" + mode + "' is not one of single, double");
+    integer("frame_rate", s.frameRate);
+    flag("auto_frame_rate", s.autoFrameRate);
+    integer("exposure", s.exposure);
+    integer("skip_frame", s.skipFrame);
+    integer("skip_frame_loop", s.skipFrameLoop);
+    real("min_confidence", s.minConfidence);
+    const std::string refused = checkSettings(s);
+    if (!refused.empty()) errors.push_back(refused);
+    return errors;
+}
+
+}  // namespace Ros
+}  // namespace Velmora

@@ -1,0 +1,259 @@
+"""velmora_camera_node against a real ROS master on 127.0.0.1, streaming the
+virtual camera."""
+
+import math
+import os
+import subprocess
+import time
+import unittest
+
+import numpy as np
+
+import ros_fixture as fx
+from ros_fixture import Collector, rospy, wait_for
+from sensor_msgs.msg import CameraInfo, Image, PointCloud2
+
+
+def setUpModule():
+    fx.start_master()
+
+
+def tearDownModule():
+    fx.stop_master()
+
+
+def image_array(msg):
+    dtype = {"32FC1": np.float32, "16UC1": np.uint16, "16SC1": np.int16}[msg.encoding]
+    return np.frombuffer(msg.data, dtype=dtype).reshape(msg.height, msg.width)
+
+
+def cloud_array(msg):
+    assert [f.name for f in msg.fields] == ["x", "y", "z", "intensity"]
+    return np.frombuffer(msg.data, dtype=np.float32).reshape(msg.height, msg.width, 4)
+
+
+def reconfigure(changes):
+    from dynamic_reconfigure.client import Client
+    return Client("/camera/velmora_camera", timeout=10).update_configuration(changes)
+
+
+class WallScene(unittest.TestCase):
+    """A flat wall 2.5 m in front of the camera, 20 frames per second."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.config = fx.write_config("wall.cfg", "scene=wall\ndistance_mm=2500\nfps=20\n")
+        cls.node = fx.start_node(cls.config, "wall")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.node.stop()
+
+    def collect(self, topic, message_type, count):
+        c = Collector(topic, message_type)
+        self.addCleanup(c.close)
+        self.assertTrue(c.wait(count, 15), "%s: %d messages\n%s" % (topic, len(c.messages), self.node.output()))
+        return c
+
+    def test_depth_is_the_walls_z_and_the_cloud_projects_back_to_its_pixels(self):
+        depth = self.collect("/camera/depth/image_raw", Image, 1).messages[0]
+        info = self.collect("/camera/depth/camera_info", CameraInfo, 1).messages[0]
+        cloud = self.collect("/camera/depth/points", PointCloud2, 1).messages[0]
+        self.assertEqual((depth.encoding, depth.header.frame_id), ("32FC1", "camera_depth_optical_frame"))
+        z = image_array(depth)
+        self.assertEqual(z.shape, (180, 240))
+        self.assertFalse(np.isnan(z).any())
+        # Along the axis everywhere, not the ray length (1.37 times more in the corners).
+        self.assertLess(np.abs(z - 2.5).max(), 0.004)
+
+        points = cloud_array(cloud)
+        xyz = points[:, :, :3].reshape(-1, 3).astype(np.float64)
+        centroid = xyz.mean(axis=0)
+        normal = np.linalg.svd(xyz - centroid, full_matrices=False)[2][2]
+        self.assertGreater(abs(normal[2]), 0.9999)
+        self.assertLess(np.abs((xyz - centroid) @ normal).max(), 0.004)
+        self.assertAlmostEqual(centroid[2], 2.5, delta=0.002)
+        self.assertTrue((points[:, :, 3] > 0).all())  # amplitude as intensity
+
+        k = np.array(info.K).reshape(3, 3)
+        self.assertEqual((info.width, info.height), (240, 180))
+        pixels = (k @ (xyz / xyz[:, 2:3]).T).T
+        rows, columns = np.mgrid[0:180, 0:240]
+        self.assertLess(np.abs(pixels[:, 0] - columns.ravel()).max(), 0.01)
+        self.assertLess(np.abs(pixels[:, 1] - rows.ravel()).max(), 0.01)
+
+    def test_camera_info_comes_with_every_depth_image(self):
+        depth = self.collect("/camera/depth/image_raw", Image, 10)
+        info = self.collect("/camera/depth/camera_info", CameraInfo, 10)
+        key = lambda m: (m.header.stamp.secs, m.header.stamp.nsecs)
+        common = {key(m) for m in depth.messages} & {key(m) for m in info.messages}
+        self.assertGreaterEqual(len(common), 8)
+
+    def test_rate_and_stamps_follow_the_configured_frame_rate(self):
+        c = self.collect("/camera/amplitude/image_raw", Image, 50)
+        arrival_rate = (len(c.arrivals) - 1) / (c.arrivals[-1] - c.arrivals[0])
+        self.assertAlmostEqual(arrival_rate, 20, delta=3)
+        stamps = np.array([m.header.stamp.to_sec() for m in c.messages])
+        intervals = np.diff(stamps)
+        # The sensor's clock: 50 ms apart, whatever the delivery.
+        self.assertAlmostEqual(np.median(intervals), 0.05, delta=0.0001)
+        self.assertLess(np.abs(intervals - 0.05).max(), 0.002)
+        self.assertLessEqual(stamps[-1], rospy.Time.now().to_sec())
+        self.assertGreater(stamps[-1], rospy.Time.now().to_sec() - 1.0)
+
+    def test_nothing_is_computed_for_topics_nobody_subscribes_to(self):
+        before = self.settled_counts()
+        amplitude = self.collect("/camera/amplitude/image_raw", Image, 10)
+        after = fx.diagnostics()[2]
+        amplitude.close()
+        published = lambda topic: int(after["published " + topic]) - int(before["published " + topic])
+        self.assertGreaterEqual(published("amplitude/image_raw"), 10)
+        for topic in ("depth/image_raw", "depth/camera_info", "depth/points", "confidence/image_raw"):
+            self.assertEqual(published(topic), 0, topic)
+
+    def settled_counts(self):
+        # Subscribers of earlier tests take a moment to go.
+        previous = None
+        for _ in range(20):
+            values = fx.diagnostics()[2]
+            counts = {k: v for k, v in values.items() if k.startswith("published")}
+            if counts == previous:
+                return values
+            previous = counts
+        self.fail("topics keep being published without subscribers: %s" % previous)
+
+    def test_reconfigured_range_shows_in_the_next_frames_and_a_refused_one_keeps_it(self):
+        centre = lambda: image_array(self.collect("/camera/depth/image_raw", Image, 1).messages[0])[90, 120]
+        self.assertAlmostEqual(centre(), 2.5, delta=0.01)
+        try:
+            self.assertEqual(reconfigure({"range": 2000})["range"], 2000)
+            # 2.5 m lies beyond the unambiguous 2 m of the near range: it folds to 0.5 m.
+            self.assertTrue(wait_for(lambda: abs(centre() - 0.5) < 0.01, 5))
+            result = reconfigure({"range": 3000, "skip_frame": 2, "skip_frame_loop": 2})
+            self.assertEqual((result["range"], result["skip_frame"], result["skip_frame_loop"]), (2000, 0, 1))
+            self.assertAlmostEqual(centre(), 0.5, delta=0.01)
+            self.assertTrue(wait_for(lambda: "range 3000" in self.node.output(), 5), self.node.output())
+        finally:
+            reconfigure({"range": 4000})
+        self.assertTrue(wait_for(lambda: abs(centre() - 2.5) < 0.01, 5))
+
+    def test_recorded_bag_plays_back_the_same_images(self):
+        bag = os.path.join(fx.WORK, "wall.bag")
+        live = Collector("/camera/depth/image_raw", Image)
+        self.addCleanup(live.close)
+        subprocess.run(["rosbag", "record", "-q", "-O", bag, "--duration=2", "/camera/depth/image_raw"],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL)
+        live.close()
+        played = Collector("/replay/depth/image_raw", Image)
+        self.addCleanup(played.close)
+        time.sleep(0.5)
+        subprocess.run(["rosbag", "play", "-q", "-d", "1", bag, "/camera/depth/image_raw:=/replay/depth/image_raw"],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: len(played.messages) >= 10, 5),
+                        subprocess.run(["rosbag", "info", bag], stdout=subprocess.PIPE).stdout.decode())
+        key = lambda m: (m.header.stamp.secs, m.header.stamp.nsecs)
+        by_stamp = {key(m): m for m in live.messages}
+        matched = 0
+        for m in played.messages:
+            original = by_stamp.get(key(m))
+            if original is not None:
+                self.assertEqual((m.encoding, m.width, m.height, m.data),
+                                 (original.encoding, original.width, original.height, original.data))
+                matched += 1
+        self.assertGreaterEqual(matched, 10)
+
+
+class Encodings(unittest.TestCase):
+    def test_16uc1_gives_millimetres_along_the_axis(self):
+        # Every pixel 1200 mm away along its ray: along the axis that is 1200
+        # mm times the cosine of the ray's angle, 1200 at the centre.
+        config = fx.write_config("constant.cfg", "scene=constant\ndistance_mm=1200\nfps=20\n")
+        node = fx.start_node(config, "constant", depth_encoding="16UC1")
+        self.addCleanup(node.stop)
+        depth = Collector("/camera/depth/image_raw", Image)
+        info = Collector("/camera/depth/camera_info", CameraInfo)
+        self.addCleanup(depth.close)
+        self.addCleanup(info.close)
+        self.assertTrue(depth.wait(1, 15) and info.wait(1, 15), node.output())
+        mm = image_array(depth.messages[0])
+        self.assertEqual(depth.messages[0].encoding, "16UC1")
+        k = np.array(info.messages[0].K).reshape(3, 3)
+        rows, columns = np.mgrid[0:180, 0:240]
+        u, v = (columns - k[0, 2]) / k[0, 0], (rows - k[1, 2]) / k[1, 1]
+        expected = 1200 / np.sqrt(u * u + v * v + 1)
+        self.assertLessEqual(np.abs(mm - expected).max(), 2)
+        self.assertAlmostEqual(int(mm[90, 120]), 1200, delta=1)
+
+    def test_raw_output_publishes_the_raw_frame(self):
+        config = fx.write_config("raw.cfg", "scene=wall\nfps=20\n")
+        node = fx.start_node(config, "raw", output="raw")
+        self.addCleanup(node.stop)
+        raw = Collector("/camera/raw/image_raw", Image)
+        self.addCleanup(raw.close)
+        self.assertTrue(raw.wait(1, 15), node.output())
+        frame = image_array(raw.messages[0])
+        self.assertEqual(raw.messages[0].encoding, "16SC1")
+        self.assertEqual(frame.shape, (4 * 180, 240))  # the four phases down the rows
+        self.assertGreater(np.abs(frame).max(), 0)
+
+
+class Faults(unittest.TestCase):
+    def test_a_camera_fault_is_reported_and_streaming_resumes(self):
+        path = os.path.join(fx.WORK, "fault.cfg")
+        if os.path.exists(path):
+            os.remove(path)
+        node = fx.start_node(path, "fault", stall_timeout=0.5)
+        self.addCleanup(node.stop)
+        errors = []
+
+        def seen(part):
+            level, message, _ = fx.diagnostics()
+            errors.append((level, message))
+            return level == 2 and part in message
+
+        self.assertTrue(wait_for(lambda: seen("cannot open"), 15), errors)
+        # It opens, but every image comes a line short: nothing is delivered.
+        fx.write_config("fault.cfg", "scene=wall\nfps=20\nwrong_size_every=1\n")
+        self.assertTrue(wait_for(lambda: seen("no frame from"), 20), errors)
+        self.assertTrue(node.running())
+        fx.write_config("fault.cfg", "scene=wall\nfps=20\n")
+        depth = Collector("/camera/depth/image_raw", Image)
+        self.addCleanup(depth.close)
+        self.assertTrue(depth.wait(5, 20), node.output())
+        level, message, values = fx.diagnostics()
+        self.assertEqual((level, message), (0, "streaming"))
+        self.assertGreaterEqual(int(values["reconnects"]), 1)
+        self.assertIn("camera streaming again", node.output())
+
+
+class Lifecycle(unittest.TestCase):
+    def test_ctrl_c_closes_the_camera_within_a_second(self):
+        config = fx.write_config("stop.cfg", "scene=wall\nfps=30\n")
+        node = fx.start_node(config, "stop")
+        depth = Collector("/camera/depth/image_raw", Image)
+        self.addCleanup(depth.close)
+        self.assertTrue(depth.wait(3, 15), node.output())
+        status, seconds = node.interrupt()
+        node.stop()
+        self.assertEqual(status, 0, node.output())
+        self.assertLess(seconds, 1.0)
+        self.assertIn("camera closed", node.output().rstrip().splitlines()[-1], node.output())
+
+    def test_launch_file_starts_the_camera_as_node_or_as_nodelet(self):
+        config = fx.write_config("launch.cfg", "scene=wall\nfps=20\n")
+        manager = fx.Process(["rosrun", "nodelet", "nodelet", "manager", "__name:=manager"], "manager")
+        self.addCleanup(manager.stop)
+        for extra in ([], ["manager:=/manager"]):
+            launch = fx.Process(["roslaunch", "velmora_camera", "velmora_camera.launch", "config:=" + config] + extra,
+                                "launch")
+            depth = Collector("/camera/depth/image_raw", Image)
+            try:
+                self.assertTrue(depth.wait(3, 30), launch.output() + manager.output())
+            finally:
+                depth.close()
+                launch.stop()
+        self.assertIn("camera closed", manager.output())
+
+
+if __name__ == "__main__":
+    unittest.main()
