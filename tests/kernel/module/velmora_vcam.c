@@ -482,6 +482,15 @@ static int vcam_s_fmt(struct file *file, void *priv, struct v4l2_format *f)
 	if (vb2_is_busy(&cam->queue))
 		return -EBUSY;
 	vcam_adjust(cam, f, true);
+	/* Jetson boards leave the sensor to the video node's driver: it takes the same size. */
+	if (cam->family == 2 || cam->family == 3) {
+		struct v4l2_subdev_format fmt = {
+			.which = V4L2_SUBDEV_FORMAT_ACTIVE,
+			.format = { .width = cam->width, .height = cam->height },
+		};
+
+		return v4l2_subdev_call_state_active(&cam->sensor, pad, set_fmt, &fmt);
+	}
 	return 0;
 }
 
@@ -835,6 +844,8 @@ static int vcam_create(int index, int family, int n_extra, struct vcam **out)
 	snprintf(cam->mdev.bus_info, sizeof(cam->mdev.bus_info), "platform:velmora-vcam.%d", index);
 	media_device_init(&cam->mdev);
 	cam->v4l2_dev.mdev = &cam->mdev;
+	/* Named here: the platform device has no driver to take a name from. */
+	snprintf(cam->v4l2_dev.name, sizeof(cam->v4l2_dev.name), "velmora-vcam-%d", index);
 	ret = v4l2_device_register(&cam->pdev->dev, &cam->v4l2_dev);
 	if (ret)
 		return ret;
@@ -952,6 +963,26 @@ static int vcam_create(int index, int family, int n_extra, struct vcam **out)
 	return media_device_register(&cam->mdev);
 }
 
+/*
+ * The cameras' platform devices are bound to this driver: the frameworks
+ * reach the module through the device's driver (subdevice opens pin it).
+ */
+static int vcam_probe(struct platform_device *pdev)
+{
+	return 0;
+}
+
+static int vcam_remove(struct platform_device *pdev)
+{
+	return 0;
+}
+
+static struct platform_driver vcam_driver = {
+	.probe = vcam_probe,
+	.remove = vcam_remove,
+	.driver = { .name = "velmora-vcam" },
+};
+
 static void vcam_exit(void)
 {
 	int i;
@@ -960,12 +991,16 @@ static void vcam_exit(void)
 		vcam_destroy(cameras[i]);
 		cameras[i] = NULL;
 	}
+	platform_driver_unregister(&vcam_driver);
 }
 
 static int __init vcam_init(void)
 {
 	int i, ret;
 
+	ret = platform_driver_register(&vcam_driver);
+	if (ret)
+		return ret;
 	for (i = 0; i < n_families; i++) {
 		ret = vcam_create(i, families[i], i < n_extra_media ? extra_media[i] : 0, &cameras[i]);
 		if (ret) {
