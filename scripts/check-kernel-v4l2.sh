@@ -60,7 +60,7 @@ step "virtual camera module"
 rm -rf "$work/module"
 mkdir -p "$work/module"
 cp "$root/tests/kernel/module/velmora_vcam.c" "$root/tests/kernel/module/Kbuild" "$work/module/"
-make -s -C "/usr/src/linux-headers-$release" M="$work/module" modules 2>&1 | grep -v "Skipping BTF generation" || true
+make -s -C "/usr/src/linux-headers-$release" M="$work/module" KCFLAGS=-Werror modules 2>&1 | grep -v "Skipping BTF generation" || true
 test -f "$work/module/velmora_vcam.ko"
 
 step "static test program"
@@ -86,8 +86,9 @@ modules=(
   "i2c-stub chip_addr=0x0c"
   "i2c-dev"
 )
-# One camera per board family, and one more with spare media devices beside its own.
-vcam_args="families=2,3,5,6,7,5 extra_media=0,0,0,0,0,3"
+# One camera per board family, one more with spare media devices beside its own, and
+# one with the VGA sensor.
+vcam_args="families=2,3,5,6,7,5,5 extra_media=0,0,0,0,0,3,0 vga_sensor=0,0,0,0,0,0,1"
 : >"$initrd/modules/load.list"
 add_module() {  # name-or-file [parameters]: the module after its dependencies, as modprobe would load them
   local name=$1 args=${2:-}

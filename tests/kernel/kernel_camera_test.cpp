@@ -171,3 +171,40 @@ TEST(ModuleDiscovery, MediaNodeFollowsTheKernelsDirectoryOrder) {
     EXPECT_EQ(std::string(sensor.mediaNodePath()), "/dev/" + media.back());
     EXPECT_EQ(sensor.close(), 0);
 }
+
+// The VGA sensor (powering up in 640 x 480 single frequency): the camera picks
+// the VGA model, sets the frame rate through the control chip, and hands the
+// sensor's raw frames on.
+TEST(WholeCameraVga, RawFramesAtTheFrameRateSetThroughTheChip) {
+    const KernelCheck::ModuleCamera camera = moduleCamera(5, 6);
+    ASSERT_GE(camera.instance, 0) << "no camera with the VGA sensor";
+    BoardModelSeam seam(5);
+    ScopedSystemOverride installed(seam);
+    VelmoraTOFCamera cam;
+    ASSERT_EQ(cam.open(Connection::CSI, camera.videoIndex), VelmoraSuccess);
+    EXPECT_EQ(cam.getCameraInfo().device_type, VGA);
+    EXPECT_EQ(cam.getCameraInfo().width, 640u);
+    ASSERT_EQ(cam.setControl(CameraCtrl::FRAME_RATE, 10), VelmoraSuccess);
+    ASSERT_EQ(cam.start(FrameType::RAW), VelmoraSuccess);
+
+    std::vector<uint64_t> stamps;
+    for (int i = 0; i < 4; ++i) {
+        VelmoraFrameBuffer* frame = cam.requestFrame(3000);
+        ASSERT_NE(frame, nullptr);
+        FrameDataFormat format{};
+        ASSERT_EQ(frame->getFormat(FrameType::RAW, &format), 0);
+        stamps.push_back(format.timestamp);
+        const short* raw = static_cast<const short*>(frame->getData(FrameType::RAW));
+        int wrong = 0;
+        for (uint32_t y = 0; y < 2405; ++y)
+            for (uint32_t x = 0; x < 640; ++x)
+                if (static_cast<uint16_t>(raw[y * 640 + x]) != vgaWord(x, y)) ++wrong;
+        EXPECT_EQ(wrong, 0) << "frame " << i;
+        cam.releaseFrame(frame);
+    }
+    // The camera drops the oldest unrequested frame, never one in between: steps are whole intervals.
+    const double step = static_cast<double>(stamps.back() - stamps[1]) / 2.0;
+    std::printf("    VGA at 10 fps: frames %.1f ms apart\n", step);
+    EXPECT_GE(step, 95.0);
+    EXPECT_EQ(cam.close(), VelmoraSuccess);
+}

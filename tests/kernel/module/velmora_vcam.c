@@ -11,6 +11,8 @@
  * Parameters:
  *   families=F,...   one camera per entry, F the board family (2, 3, 5, 6, 7)
  *   extra_media=N,.. per camera, empty media devices beside the camera's own
+ *   vga_sensor=B,..  per camera, 1: the VGA sensor, powering up in 640 x 480
+ *                    single frequency (raw frames of 640 x 2405)
  *   fail_dqbuf=E     (writable) dequeues fail with errno E while non-zero
  *   withhold=1       (writable) the sensor delivers nothing
  */
@@ -35,7 +37,7 @@
 #define V4L2_PIX_FMT_Y12P v4l2_fourcc('Y', '1', '2', 'P')
 #endif
 
-#define VCAM_MAX 6
+#define VCAM_MAX 8
 #define VCAM_MAX_EXTRA 6
 #define VCAM_CHIP_ADDR 0x0c
 #define VCAM_RANGE_CID 0x981901
@@ -51,6 +53,11 @@ static int extra_media[VCAM_MAX];
 static int n_extra_media;
 module_param_array(extra_media, int, &n_extra_media, 0444);
 MODULE_PARM_DESC(extra_media, "empty media devices beside each camera's own");
+
+static int vga_sensor[VCAM_MAX];
+static int n_vga_sensor;
+module_param_array(vga_sensor, int, &n_vga_sensor, 0444);
+MODULE_PARM_DESC(vga_sensor, "per camera, 1 for the VGA sensor");
 
 static int fail_dqbuf;
 module_param(fail_dqbuf, int, 0644);
@@ -84,6 +91,7 @@ enum vcam_layout { LAYOUT_PLAIN, LAYOUT_PADDED, LAYOUT_SPLIT, LAYOUT_PACKED };
 struct vcam {
 	int index;
 	int family;
+	const struct vcam_size *default_size;
 	struct platform_device *pdev;
 	struct media_device mdev;
 	struct media_device *extra[VCAM_MAX_EXTRA];
@@ -125,32 +133,34 @@ static struct vcam *cameras[VCAM_MAX];
 
 /* ---- sample layout ---- */
 
-static enum vcam_layout vcam_layout(const struct vcam *cam)
+static enum vcam_layout vcam_layout(int family, u32 width)
 {
-	if (cam->family == 6)
+	if (family == 6)
 		return LAYOUT_PACKED;
-	if (cam->width != 240)
+	if (width != 240)
 		return LAYOUT_PLAIN;
-	if (cam->family == 2)
+	if (family == 2)
 		return LAYOUT_PADDED;
-	if (cam->family == 3)
+	if (family == 3)
 		return LAYOUT_SPLIT;
 	return LAYOUT_PLAIN;
 }
 
+static u32 vcam_bytesperline(int family, u32 width)
+{
+	switch (vcam_layout(family, width)) {
+	case LAYOUT_PACKED:
+		return ALIGN(width * 3 / 2, 16);
+	case LAYOUT_PADDED:
+		return 512;
+	default:
+		return width * 2;
+	}
+}
+
 static void vcam_geometry(struct vcam *cam)
 {
-	switch (vcam_layout(cam)) {
-	case LAYOUT_PACKED:
-		cam->bytesperline = ALIGN(cam->width * 3 / 2, 16);
-		break;
-	case LAYOUT_PADDED:
-		cam->bytesperline = 512;
-		break;
-	default:
-		cam->bytesperline = cam->width * 2;
-		break;
-	}
+	cam->bytesperline = vcam_bytesperline(cam->family, cam->width);
 	cam->sizeimage = cam->bytesperline * cam->height;
 }
 
@@ -196,7 +206,7 @@ static void vcam_fill(struct vcam *cam, u8 *mem, unsigned int phase, bool near)
 	u16 constant = vcam_hqvga_sample(near, phase) << shift;
 	u32 x, y;
 
-	switch (vcam_layout(cam)) {
+	switch (vcam_layout(cam->family, cam->width)) {
 	case LAYOUT_PLAIN:
 		for (y = 0; y < cam->height; y++)
 			for (x = 0; x < cam->width; x++)
@@ -413,15 +423,13 @@ static int vcam_enum_fmt(struct file *file, void *priv, struct v4l2_fmtdesc *f)
 static void vcam_adjust(struct vcam *cam, struct v4l2_format *f, bool apply)
 {
 	const struct vcam_size *size;
-	struct vcam probe = { .family = cam->family };
+	u32 bytesperline;
 
 	if (cam->multiplane)
 		size = vcam_snap(f->fmt.pix_mp.width, f->fmt.pix_mp.height);
 	else
 		size = vcam_snap(f->fmt.pix.width, f->fmt.pix.height);
-	probe.width = size->width;
-	probe.height = size->height;
-	vcam_geometry(&probe);
+	bytesperline = vcam_bytesperline(cam->family, size->width);
 	if (cam->multiplane) {
 		struct v4l2_pix_format_mplane *mp = &f->fmt.pix_mp;
 
@@ -432,8 +440,8 @@ static void vcam_adjust(struct vcam *cam, struct v4l2_format *f, bool apply)
 		mp->field = V4L2_FIELD_NONE;
 		mp->colorspace = V4L2_COLORSPACE_RAW;
 		mp->num_planes = 1;
-		mp->plane_fmt[0].bytesperline = probe.bytesperline;
-		mp->plane_fmt[0].sizeimage = probe.sizeimage;
+		mp->plane_fmt[0].bytesperline = bytesperline;
+		mp->plane_fmt[0].sizeimage = bytesperline * size->height;
 	} else {
 		struct v4l2_pix_format *pix = &f->fmt.pix;
 
@@ -443,14 +451,13 @@ static void vcam_adjust(struct vcam *cam, struct v4l2_format *f, bool apply)
 		pix->pixelformat = cam->pixelformat;
 		pix->field = V4L2_FIELD_NONE;
 		pix->colorspace = V4L2_COLORSPACE_RAW;
-		pix->bytesperline = probe.bytesperline;
-		pix->sizeimage = probe.sizeimage;
+		pix->bytesperline = bytesperline;
+		pix->sizeimage = bytesperline * size->height;
 	}
 	if (apply) {
-		cam->width = probe.width;
-		cam->height = probe.height;
-		cam->bytesperline = probe.bytesperline;
-		cam->sizeimage = probe.sizeimage;
+		cam->width = size->width;
+		cam->height = size->height;
+		vcam_geometry(cam);
 	}
 }
 
@@ -599,11 +606,11 @@ static const struct media_entity_operations vcam_video_entity_ops = {
 
 /* ---- sensor and receiver subdevices ---- */
 
-static void vcam_default_format(struct v4l2_mbus_framefmt *fmt)
+static void vcam_default_format(struct v4l2_mbus_framefmt *fmt, const struct vcam_size *size)
 {
 	memset(fmt, 0, sizeof(*fmt));
-	fmt->width = vcam_sizes[0].width;
-	fmt->height = vcam_sizes[0].height;
+	fmt->width = size->width;
+	fmt->height = size->height;
 	fmt->code = MEDIA_BUS_FMT_Y12_1X12;
 	fmt->field = V4L2_FIELD_NONE;
 	fmt->colorspace = V4L2_COLORSPACE_RAW;
@@ -611,10 +618,11 @@ static void vcam_default_format(struct v4l2_mbus_framefmt *fmt)
 
 static int vcam_init_cfg(struct v4l2_subdev *sd, struct v4l2_subdev_state *state)
 {
+	struct vcam *cam = v4l2_get_subdevdata(sd);
 	unsigned int pad;
 
 	for (pad = 0; pad < sd->entity.num_pads; pad++)
-		vcam_default_format(v4l2_subdev_get_pad_format(sd, state, pad));
+		vcam_default_format(v4l2_subdev_get_pad_format(sd, state, pad), cam->default_size);
 	return 0;
 }
 
@@ -642,9 +650,7 @@ static int vcam_set_fmt(struct v4l2_subdev *sd, struct v4l2_subdev_state *state,
 		return 0;
 	}
 	size = vcam_snap(format->format.width, format->format.height);
-	vcam_default_format(&format->format);
-	format->format.width = size->width;
-	format->format.height = size->height;
+	vcam_default_format(&format->format, size);
 	for (pad = 0; pad < sd->entity.num_pads; pad++)
 		if (pad == format->pad || sd->entity.num_pads > 1)
 			*v4l2_subdev_get_pad_format(sd, state, pad) = format->format;
@@ -793,7 +799,7 @@ static void vcam_destroy(struct vcam *cam)
 	kfree(cam);
 }
 
-static int vcam_create(int index, int family, int n_extra, struct vcam **out)
+static int vcam_create(int index, int family, int n_extra, bool vga, struct vcam **out)
 {
 	struct vcam *cam;
 	char name[V4L2_SUBDEV_NAME_SIZE];
@@ -810,8 +816,9 @@ static int vcam_create(int index, int family, int n_extra, struct vcam **out)
 	cam->family = family;
 	cam->multiplane = family == 7;
 	cam->pixelformat = family == 6 ? V4L2_PIX_FMT_Y12P : V4L2_PIX_FMT_Y12;
-	cam->width = vcam_sizes[0].width;
-	cam->height = vcam_sizes[0].height;
+	cam->default_size = &vcam_sizes[vga ? 1 : 0];
+	cam->width = cam->default_size->width;
+	cam->height = cam->default_size->height;
 	vcam_geometry(cam);
 	cam->frame_rate = 30;
 	cam->prepared_offset = -1;
@@ -1002,7 +1009,8 @@ static int __init vcam_init(void)
 	if (ret)
 		return ret;
 	for (i = 0; i < n_families; i++) {
-		ret = vcam_create(i, families[i], i < n_extra_media ? extra_media[i] : 0, &cameras[i]);
+		ret = vcam_create(i, families[i], i < n_extra_media ? extra_media[i] : 0,
+				  i < n_vga_sensor && vga_sensor[i], &cameras[i]);
 		if (ret) {
 			pr_err("velmora-vcam: camera %d (family %d) failed: %d\n", i, families[i], ret);
 			vcam_exit();
