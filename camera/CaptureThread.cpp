@@ -43,12 +43,12 @@ void backOffAfterFailedReads(int failures, const std::atomic<bool>& stopped) {
 }  // namespace
 
 void VelmoraTOFCamera::captureThread() {
+    int failedReads = 0;  // in a row, for the back-off
     FramePool& pool = *framePool;
     FrameQueue& queue = *pool.queue;
     uint8_t* cache = static_cast<uint8_t*>(pool.cacheFrame->getData(FrameType::CACHE));
     auto lastAdjust = SystemClock::now();
     lastFrameTime = std::chrono::duration_cast<std::chrono::nanoseconds>(lastAdjust.time_since_epoch()).count();
-    int failedReads = 0;
 
     while (!stopped.load()) {
         if (autoFrameRate.load() && SystemClock::now() - lastAdjust > std::chrono::seconds(3)) {
