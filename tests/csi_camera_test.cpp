@@ -13,6 +13,7 @@
 
 #include "BoardSession.h"
 #include "VelmoraTOFCamera.h"
+#include "support/TakeFrame.h"
 
 using namespace VelmoraTest;
 using namespace Velmora;
@@ -69,16 +70,6 @@ DepthCheck compareDepth(const float* depth, const EmulatedBoard& board, double r
 }
 
 VelmoraFrameBuffer* waitFrame(VelmoraTOFCamera& camera) { return camera.requestFrame(5000); }
-
-// Timestamp of a frame taken from the camera and released; 0 when none came.
-uint64_t takeFrame(VelmoraTOFCamera& camera, FrameType type, short timeoutMs = 5000) {
-    VelmoraFrameBuffer* frame = camera.requestFrame(timeoutMs);
-    if (!frame) return 0;
-    FrameDataFormat format{};
-    frame->getFormat(type, &format);
-    camera.releaseFrame(frame);
-    return format.timestamp;
-}
 
 }  // namespace
 

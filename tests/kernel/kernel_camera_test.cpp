@@ -13,9 +13,11 @@
 #include "KernelSupport.h"
 #include "VelmoraTOFCSISensor.h"
 #include "VelmoraTOFCamera.h"
+#include "support/TakeFrame.h"
 
 using namespace Velmora;
 using namespace KernelCheck;
+using VelmoraTest::takeFrame;
 
 namespace {
 
@@ -37,16 +39,6 @@ int depthMisses(const float* depth, double toleranceMm) {
     for (int i = 0; i < kPixels; ++i)
         if (!(std::fabs(depth[i] - kTargetMm) <= toleranceMm)) ++misses;
     return misses;
-}
-
-// Timestamp of a frame taken and released; 0 when none came.
-uint64_t takeFrame(VelmoraTOFCamera& cam, FrameType type, short timeoutMs = 3000) {
-    VelmoraFrameBuffer* frame = cam.requestFrame(timeoutMs);
-    if (!frame) return 0;
-    FrameDataFormat format{};
-    frame->getFormat(type, &format);
-    cam.releaseFrame(frame);
-    return format.timestamp;
 }
 
 }  // namespace

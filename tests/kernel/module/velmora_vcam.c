@@ -533,29 +533,13 @@ static int vcam_dqbuf(struct file *file, void *priv, struct v4l2_buffer *b)
 	return vb2_ioctl_dqbuf(file, priv, b);
 }
 
+/* One table for both node kinds: the node's capabilities select the format requests. */
 static const struct v4l2_ioctl_ops vcam_ioctl_ops = {
 	.vidioc_querycap = vcam_querycap,
 	.vidioc_enum_fmt_vid_cap = vcam_enum_fmt,
 	.vidioc_g_fmt_vid_cap = vcam_g_fmt,
 	.vidioc_try_fmt_vid_cap = vcam_try_fmt,
 	.vidioc_s_fmt_vid_cap = vcam_s_fmt,
-	.vidioc_g_fmt_vid_cap_mplane = vcam_g_fmt,
-	.vidioc_try_fmt_vid_cap_mplane = vcam_try_fmt,
-	.vidioc_s_fmt_vid_cap_mplane = vcam_s_fmt,
-	.vidioc_enum_input = vcam_enum_input,
-	.vidioc_g_input = vcam_g_input,
-	.vidioc_s_input = vcam_s_input,
-	.vidioc_reqbufs = vb2_ioctl_reqbufs,
-	.vidioc_querybuf = vb2_ioctl_querybuf,
-	.vidioc_qbuf = vb2_ioctl_qbuf,
-	.vidioc_dqbuf = vcam_dqbuf,
-	.vidioc_streamon = vb2_ioctl_streamon,
-	.vidioc_streamoff = vb2_ioctl_streamoff,
-};
-
-static const struct v4l2_ioctl_ops vcam_ioctl_ops_mplane = {
-	.vidioc_querycap = vcam_querycap,
-	.vidioc_enum_fmt_vid_cap = vcam_enum_fmt,
 	.vidioc_g_fmt_vid_cap_mplane = vcam_g_fmt,
 	.vidioc_try_fmt_vid_cap_mplane = vcam_try_fmt,
 	.vidioc_s_fmt_vid_cap_mplane = vcam_s_fmt,
@@ -914,7 +898,7 @@ static int vcam_create(int index, int family, int n_extra, bool vga, struct vcam
 		return ret;
 
 	cam->vdev.fops = &vcam_fops;
-	cam->vdev.ioctl_ops = cam->multiplane ? &vcam_ioctl_ops_mplane : &vcam_ioctl_ops;
+	cam->vdev.ioctl_ops = &vcam_ioctl_ops;
 	cam->vdev.release = video_device_release_empty;
 	cam->vdev.v4l2_dev = &cam->v4l2_dev;
 	cam->vdev.queue = &cam->queue;
