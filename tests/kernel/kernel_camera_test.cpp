@@ -24,13 +24,19 @@ namespace {
 constexpr int kPixels = 240 * 180;
 constexpr double kTargetMm = 1500;
 
-class WholeCamera : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override {
-        camera = moduleCamera(GetParam());
-        ASSERT_GE(camera.instance, 0) << "the module presents no camera of family " << GetParam();
-    }
+class WholeCamera : public ::testing::TestWithParam<int> {};
+
+// The whole driver on a camera of the module: the board model of its family behind the seam.
+struct DriverOnModule {
+    explicit DriverOnModule(int family, int fromInstance = 0)
+        : camera(moduleCamera(family, fromInstance)), seam(family) {}
+    // Opens the camera; false when the module has no such camera or the open fails.
+    bool open() { return camera.instance >= 0 && cam.open(Connection::CSI, camera.videoIndex) == VelmoraSuccess; }
+
     KernelCheck::ModuleCamera camera;
+    BoardModelSeam seam;
+    ScopedSystemOverride installed{seam};
+    VelmoraTOFCamera cam;
 };
 
 // Pixels of a depth plane further than `toleranceMm` from the target.
@@ -45,10 +51,9 @@ int depthMisses(const float* depth, double toleranceMm) {
 
 TEST_P(WholeCamera, DepthAndRawOfTheKnownTargetAtBothRanges) {
     const int family = GetParam();
-    BoardModelSeam seam(family);
-    ScopedSystemOverride installed(seam);
-    VelmoraTOFCamera cam;
-    ASSERT_EQ(cam.open(Connection::CSI, camera.videoIndex), VelmoraSuccess);
+    DriverOnModule driver(family);
+    ASSERT_TRUE(driver.open()) << "family " << family;
+    VelmoraTOFCamera& cam = driver.cam;
     EXPECT_EQ(cam.getCameraInfo().device_type, HQVGA);
 
     for (int range : {4000, 2000}) {
@@ -88,12 +93,9 @@ INSTANTIATE_TEST_SUITE_P(Families, WholeCamera, ::testing::Values(2, 3, 5, 6, 7)
 // The module's dequeues fail (the camera unplugged): nothing is delivered, the
 // capture thread backs off, and streaming resumes when dequeues work again.
 TEST(ModuleCameraFaults, FailedDequeuesDeliverNothingAndStreamingResumes) {
-    const KernelCheck::ModuleCamera camera = moduleCamera(5);
-    ASSERT_GE(camera.instance, 0);
-    BoardModelSeam seam(5);
-    ScopedSystemOverride installed(seam);
-    VelmoraTOFCamera cam;
-    ASSERT_EQ(cam.open(Connection::CSI, camera.videoIndex), VelmoraSuccess);
+    DriverOnModule driver(5);
+    ASSERT_TRUE(driver.open());
+    VelmoraTOFCamera& cam = driver.cam;
     ASSERT_EQ(cam.start(FrameType::RAW), VelmoraSuccess);
     const uint64_t lastGood = takeFrame(cam, FrameType::RAW);
     ASSERT_NE(lastGood, 0u);
@@ -116,12 +118,9 @@ TEST(ModuleCameraFaults, FailedDequeuesDeliverNothingAndStreamingResumes) {
 
 // The sensor stops delivering (cable, driver hang): stop still returns.
 TEST(ModuleCameraFaults, StopReturnsWhileTheModuleWithholdsFrames) {
-    const KernelCheck::ModuleCamera camera = moduleCamera(6);
-    ASSERT_GE(camera.instance, 0);
-    BoardModelSeam seam(6);
-    ScopedSystemOverride installed(seam);
-    VelmoraTOFCamera cam;
-    ASSERT_EQ(cam.open(Connection::CSI, camera.videoIndex), VelmoraSuccess);
+    DriverOnModule driver(6);
+    ASSERT_TRUE(driver.open());
+    VelmoraTOFCamera& cam = driver.cam;
     ASSERT_EQ(cam.start(FrameType::DEPTH), VelmoraSuccess);
     ASSERT_NE(takeFrame(cam, FrameType::DEPTH), 0u);
 
@@ -168,12 +167,9 @@ TEST(ModuleDiscovery, MediaNodeFollowsTheKernelsDirectoryOrder) {
 // the VGA model, sets the frame rate through the control chip, and hands the
 // sensor's raw frames on.
 TEST(WholeCameraVga, RawFramesAtTheFrameRateSetThroughTheChip) {
-    const KernelCheck::ModuleCamera camera = moduleCamera(5, 6);
-    ASSERT_GE(camera.instance, 0) << "no camera with the VGA sensor";
-    BoardModelSeam seam(5);
-    ScopedSystemOverride installed(seam);
-    VelmoraTOFCamera cam;
-    ASSERT_EQ(cam.open(Connection::CSI, camera.videoIndex), VelmoraSuccess);
+    DriverOnModule driver(5, 6);
+    ASSERT_TRUE(driver.open()) << "no camera with the VGA sensor";
+    VelmoraTOFCamera& cam = driver.cam;
     EXPECT_EQ(cam.getCameraInfo().device_type, VGA);
     EXPECT_EQ(cam.getCameraInfo().width, 640u);
     ASSERT_EQ(cam.setControl(CameraCtrl::FRAME_RATE, 10), VelmoraSuccess);
