@@ -1,5 +1,7 @@
 // The capture thread and frame delivery.
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -33,9 +35,17 @@ void sleepOneMillisecond() {
     timespec remaining{};
     while (nanosleep(&request, &remaining) == -1 && errno == EINTR) request = remaining;
 }
+
+// After `failures` failed reads in a row, waits 1 ms doubling up to 100 ms, so a
+// vanished device costs no CPU; returns early once the camera stops.
+void backOffAfterFailedReads(int failures, const std::atomic<bool>& stopped) {
+    const int waitMs = failures >= 8 ? 100 : std::min(100, 1 << (failures - 1));
+    for (int waited = 0; waited < waitMs && !stopped.load(); ++waited) sleepOneMillisecond();
+}
 }  // namespace
 
 void VelmoraTOFCamera::captureThread() {
+    int failedReads = 0;  // in a row, for the back-off
     FramePool& pool = *framePool;
     FrameQueue& queue = *pool.queue;
     uint8_t* cache = static_cast<uint8_t*>(pool.cacheFrame->getData(FrameType::CACHE));
@@ -65,7 +75,8 @@ void VelmoraTOFCamera::captureThread() {
             reclaimedTimestamp = frameTimestamp(*node->frame);
         }
 
-        if (analysisFrame(cache, node) != 0) {
+        const int analysed = analysisFrame(cache, node);
+        if (analysed != 0) {
             if (reclaimed && !outputTouched) {
                 // Nothing replaced it: the older frame stays deliverable instead of being lost.
                 node->frame->setTimestamp(reclaimedTimestamp);
@@ -73,8 +84,14 @@ void VelmoraTOFCamera::captureThread() {
             } else {
                 queue.putBack(node);
             }
+            if (analysed == VelmoraSystemError) {
+                backOffAfterFailedReads(++failedReads, stopped);
+            } else {
+                failedReads = 0;
+            }
             continue;
         }
+        failedReads = 0;
         updateFps();
         queue.appendReady(node);
         pool.publish();
@@ -84,7 +101,8 @@ void VelmoraTOFCamera::captureThread() {
 int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
     outputTouched = false;
     uint64_t timestamp = 0;
-    if (sensor->readFrame(cache, &timestamp) == -1) return -1;
+    // Any read result but success means the cache holds no new frame.
+    if (sensor->readFrame(cache, &timestamp) != 0) return VelmoraSystemError;
     node->frame->setTimestamp(timestamp);
 
     // Loop and skip are kept within 1..255 and 0..loop by setControl.

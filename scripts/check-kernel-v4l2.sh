@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs the CSI transport against the kernel's own drivers: boots the
-# distribution's kernel under software emulation with a small initramfs that
-# loads the virtual video driver, the SMBus stub and i2c-dev, and runs a
-# statically linked test program built from this project's sources
-# (tests/kernel/). Fails when any check in the machine fails.
+# Runs the CSI transport and the whole camera against the kernel's own
+# frameworks: boots the distribution's kernel under software emulation with a
+# small initramfs that loads this project's virtual camera module
+# (tests/kernel/module, built against that kernel's headers), the virtual
+# video driver, the SMBus stub and i2c-dev, and runs a statically linked test
+# program built from this project's sources (tests/kernel/). Fails when any
+# check in the machine fails; ends with the line
+# "kernel: N checks passed, M overridden: ...".
 #
 #   scripts/check-kernel-v4l2.sh
 #   BUILD_DIR=... JOBS=... QEMU_TIMEOUT=seconds scripts/check-kernel-v4l2.sh
@@ -28,6 +31,8 @@ if [ -z "$image_pkg" ]; then
   exit 1
 fi
 release=${image_pkg#linux-image-}
+# Headers of that very kernel, for the module (its Makefile includes the common headers by absolute path).
+"$root/scripts/apt-install.sh" "linux-headers-$release"
 
 step "kernel $release and busybox"
 (
@@ -51,6 +56,13 @@ if [ ! -x "$busybox/bin/busybox" ]; then
   dpkg -x "$work/debs"/busybox-static_*.deb "$busybox"
 fi
 
+step "virtual camera module"
+rm -rf "$work/module"
+mkdir -p "$work/module"
+cp "$root/tests/kernel/module/velmora_vcam.c" "$root/tests/kernel/module/Kbuild" "$work/module/"
+make -s -C "/usr/src/linux-headers-$release" M="$work/module" KCFLAGS=-Werror modules 2>&1 | grep -v "Skipping BTF generation" || true
+test -f "$work/module/velmora_vcam.ko"
+
 step "static test program"
 cmake -S "$root/tests/kernel" -B "$work/test-build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$work/test-build" -j"$jobs" --target velmora_kernel_test 2>&1 \
@@ -66,18 +78,20 @@ cp "$root/tests/kernel/init.sh" "$initrd/init"
 chmod +x "$initrd/init"
 strip -o "$initrd/velmora_kernel_test" "$work/test-build/velmora_kernel_test"
 
-# Three instances of the virtual driver, video capture nodes only: 0 single-plane
-# with one HDMI input, 1 single-plane with one webcam input, 2 multi-plane with
-# one HDMI input. The stub answers at the control chip's address.
+# Two instances of the virtual driver, video capture nodes only: 0 single-plane
+# with one HDMI input, 1 single-plane with one webcam input (which changes the
+# format it is asked for). The stub answers at the control chip's address.
 modules=(
-  "vivid n_devs=3 multiplanar=1,1,2 num_inputs=1,1,1 input_types=0x3,0x0,0x3 node_types=0x1,0x1,0x1"
+  "vivid n_devs=2 multiplanar=1,1 num_inputs=1,1 input_types=0x3,0x0 node_types=0x1,0x1"
   "i2c-stub chip_addr=0x0c"
   "i2c-dev"
 )
+# One camera per board family, one more with spare media devices beside its own, and
+# one with the VGA sensor.
+vcam_args="families=2,3,5,6,7,5,5 extra_media=0,0,0,0,0,3,0 vga_sensor=0,0,0,0,0,0,1"
 : >"$initrd/modules/load.list"
-for module in "${modules[@]}"; do
-  read -r name args <<<"$module"
-  # Dependencies first, as modprobe would load them.
+add_module() {  # name-or-file [parameters]: the module after its dependencies, as modprobe would load them
+  local name=$1 args=${2:-}
   while read -r _ path _; do
     file=$(basename "$path")
     grep -q "^$file\b" "$initrd/modules/load.list" && continue
@@ -88,7 +102,16 @@ for module in "${modules[@]}"; do
       echo "$file" >>"$initrd/modules/load.list"
     fi
   done < <(modprobe -d "$kernel" -S "$release" --show-depends "$name" | grep '^insmod ')
+}
+for module in "${modules[@]}"; do
+  read -r name args <<<"$module"
+  add_module "$name" "$args"
 done
+for dependency in $(modinfo -F depends "$work/module/velmora_vcam.ko" | tr ',' ' '); do
+  add_module "$dependency"
+done
+cp "$work/module/velmora_vcam.ko" "$initrd/modules/"
+echo "velmora_vcam.ko $vcam_args" >>"$initrd/modules/load.list"
 (cd "$initrd" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
 
 step "boot (software emulation)"
@@ -97,7 +120,7 @@ set +e
 timeout "$timeout_s" qemu-system-x86_64 -accel tcg -m 512 -smp 1 -nographic -no-reboot \
   -kernel "$kernel/boot/vmlinuz-$release" -initrd "$work/initramfs.gz" \
   -append "console=ttyS0 panic=-1 quiet" </dev/null 2>&1 | tr -d '\r' | tee "$log" \
-  | sed -n '/Running main()/,/velmora-kernel-result/p'
+  | sed -n '/\[==========\] Running/,/velmora-kernel-result/p'
 qemu_rc=${PIPESTATUS[0]}
 set -e
 if [ "$qemu_rc" -eq 124 ]; then
@@ -110,3 +133,4 @@ if [ "$result" != "0" ]; then
   exit 1
 fi
 step "all kernel checks passed"
+grep -a '^kernel: [0-9]* checks passed' "$log" | tail -n1

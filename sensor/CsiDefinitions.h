@@ -21,6 +21,9 @@ constexpr uint32_t kRangeControl = 0x981901;
 constexpr uint32_t kExposureControl = 0x980911;
 // Gaps between sub-frame buffers above this mean a frame was broken up.
 constexpr int64_t kMaxSubFrameGapUs = 5000;
+// Longest wait for a filled buffer before readFrame gives up on this pass
+// (the capture thread then looks at its stop flag and reads again).
+constexpr int kDequeueWaitMs = 200;
 // Largest width or height accepted for the capture size (the VGA sensor's
 // double-frequency raw frame is 4810 lines high).
 constexpr uint32_t kMaxDimension = 8192;

@@ -255,7 +255,7 @@ int VelmoraTOFCSISensor::open(CameraInfo& cameraInfo) {
     if (isMediaPlatform() && !sensorSubdevFound) {
         // Without the sensor's subdevice the size and the controls would go to the receiver.
         result = VelmoraSystemError;
-    } else if (readBackFormat(width, height) != VelmoraSuccess) {
+    } else if (readBackFormat(V4L2_SUBDEV_FORMAT_TRY, width, height) != VelmoraSuccess) {
         result = VelmoraSystemError;
     } else if (width == 0 || height == 0 || width > csi::kMaxDimension || height > csi::kMaxDimension) {
         // A size no frame buffer can be built for is as good as no answer.

@@ -27,17 +27,20 @@ extern "C" {
 int i2c_open_i2c_dev(int i2cbus, char* filename, size_t size, int quiet) {
     char path[32];
     std::snprintf(path, sizeof(path), "/dev/i2c-%d", i2cbus);
-    // The caller's buffer receives the name, cut to its size; the full name is opened.
-    if (filename && size > 0) std::snprintf(filename, size, "%s", path);
-    int fd = Velmora::sys().open(path, O_RDWR);
+    // The name written into the caller's buffer, cut to its size, is the one opened.
+    const char* name = path;
+    if (filename && size > 0) {
+        std::snprintf(filename, size, "%s", path);
+        name = filename;
+    }
+    int fd = Velmora::sys().open(name, O_RDWR);
     if (fd < 0) {
         int error = errno;
         if (!quiet) {
             if (error == ENOENT) {
                 std::fprintf(stderr, "Error: Could not open file `/dev/i2c-%d': %s\n", i2cbus, std::strerror(error));
             } else {
-                std::fprintf(stderr, "Error: Could not open file `%s': %s\n", filename && size > 0 ? filename : path,
-                             std::strerror(error));
+                std::fprintf(stderr, "Error: Could not open file `%s': %s\n", name, std::strerror(error));
                 if (error == EACCES) std::fprintf(stderr, "Run as root?\n");
             }
         }

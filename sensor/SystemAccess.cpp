@@ -39,7 +39,6 @@ bool SystemAccess::listDirectory(const std::string& path, std::vector<std::strin
         std::string name = entry->d_name;
         if (name != "." && name != "..") names.push_back(std::move(name));
     }
-    std::sort(names.begin(), names.end());
     return true;
 }
 

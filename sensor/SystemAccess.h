@@ -25,7 +25,7 @@ public:
     virtual int fstat(int fd, struct stat* st);
     virtual int poll(int fd, short events, int timeoutMs);
     virtual ssize_t readlink(const char* path, char* buffer, size_t size);
-    // Entry names of a directory without "." and "..", sorted; false when unreadable.
+    // Entry names of a directory without "." and "..", in the order the kernel yields them; false when unreadable.
     virtual bool listDirectory(const std::string& path, std::vector<std::string>& names);
     // Up to `maxBytes` bytes of a file; false when it cannot be opened.
     virtual bool readFile(const std::string& path, std::string& contents, size_t maxBytes = 65536);

@@ -2,6 +2,7 @@
 
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -66,9 +67,10 @@ int VelmoraTOFCSISensor::controlFd() const {
 
 CameraInfo VelmoraTOFCSISensor::getCameraInfo() { return info; }
 
-int VelmoraTOFCSISensor::readBackFormat(uint32_t& width, uint32_t& height) {
+int VelmoraTOFCSISensor::readBackFormat(uint32_t which, uint32_t& width, uint32_t& height) {
     if (isMediaPlatform()) {
         v4l2_subdev_format format{};
+        format.which = which;
         if (sys().ioctl(controlFd(), VIDIOC_SUBDEV_G_FMT, &format) < 0) return VelmoraSystemError;
         width = format.format.width;
         height = format.format.height;
@@ -117,9 +119,10 @@ int VelmoraTOFCSISensor::setupFormat() {
         }
     }
 
+    // The active format: a driver keeping try formats per open file would answer with its default.
     uint32_t width = 0;
     uint32_t height = 0;
-    if (readBackFormat(width, height) != VelmoraSuccess) return VelmoraSystemError;
+    if (readBackFormat(V4L2_SUBDEV_FORMAT_ACTIVE, width, height) != VelmoraSuccess) return VelmoraSystemError;
     return width == info.width && height == info.height ? 0 : -1;
 }
 
@@ -208,6 +211,19 @@ int VelmoraTOFCSISensor::start() {
     return 0;
 }
 
+bool VelmoraTOFCSISensor::waitForBuffer() {
+    // A sensor that stops delivering must not hold the capture thread, and so stop, for good.
+    while (true) {
+        const int ready = sys().poll(videoFd.get(), POLLIN, csi::kDequeueWaitMs);
+        if (ready > 0) return true;
+        if (ready == 0) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR) return false;
+    }
+}
+
 int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     if (!timestamp) return VelmoraUnkownError;
     if (frameCount <= 0) {
@@ -224,6 +240,7 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     while (collected < frameCount) {
         // The destination holds frameCount sub-frames of the size streaming started with.
         const size_t capacity = streaming ? subFrameBytes * static_cast<size_t>(frameCount) : 0;
+        if (!waitForBuffer()) return VelmoraSystemError;
         v4l2_plane planes[1]{};
         v4l2_buffer buffer = mappedBufferDescriptor(bufType, 0, planes);
         if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return VelmoraSystemError;

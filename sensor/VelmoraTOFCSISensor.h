@@ -60,9 +60,11 @@ private:
     bool isMediaPlatform() const { return platformModel >= 5 && platformModel <= 7; }
     int controlFd() const;
     int setupFormat();
-    int readBackFormat(uint32_t& width, uint32_t& height);
+    // Size on the sensor's subdevice (try or active format) or the capture node.
+    int readBackFormat(uint32_t which, uint32_t& width, uint32_t& height);
     int queryBuffer(int index, size_t& length, uint32_t& offset);
     int queueBuffer(int index);
+    bool waitForBuffer();
     void releaseBuffers();
     int freeDriverBuffers();
     int abandonStart(int result);

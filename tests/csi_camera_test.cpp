@@ -5,11 +5,15 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "BoardSession.h"
 #include "VelmoraTOFCamera.h"
+#include "support/TakeFrame.h"
 
 using namespace VelmoraTest;
 using namespace Velmora;
@@ -256,5 +260,54 @@ TEST(CsiCameraLifecycle, FailedOpensReportAndRelease) {
         EXPECT_EQ(camera.getCameraInfo().index, 4u);
         ASSERT_EQ(camera.open(Connection::CSI, 0), VelmoraSuccess);
     }
+    expectNothingHeld(board);
+}
+
+// A dequeue failing for good (the camera unplugged, its driver unbound) delivers
+// nothing, costs few calls, and streaming resumes once reads succeed again.
+TEST(CsiCameraFaults, FailedReadsDeliverNothingBackOffAndRecover) {
+    BoardSession session(scenePreset(5));
+    EmulatedBoard& board = session.board;
+    VelmoraTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::CSI, 0), VelmoraSuccess);
+    ASSERT_EQ(camera.start(FrameType::RAW), VelmoraSuccess);
+    const uint64_t lastGood = takeFrame(camera, FrameType::RAW);
+    ASSERT_NE(lastGood, 0u);
+
+    board.injectFault({Call::Ioctl, VIDIOC_DQBUF, "", ENODEV, 0, -1});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (takeFrame(camera, FrameType::RAW, 0) != 0) {
+    }  // frames read before the fault
+    const uint64_t callsBefore = board.callCount();
+    EXPECT_EQ(camera.requestFrame(300), nullptr) << "a failed read was delivered as a frame";
+    // Doubling waits up to 100 ms: about ten reads (each a poll and a dequeue) in 300 ms.
+    EXPECT_LT(board.callCount() - callsBefore, 40u) << "failed reads are retried without pause";
+
+    board.clearFaults();
+    EXPECT_GT(takeFrame(camera, FrameType::RAW), lastGood) << "streaming did not resume";
+    EXPECT_EQ(camera.close(), VelmoraSuccess);
+    expectNothingHeld(board);
+}
+
+// A sensor that stops delivering (cable, driver hang) must not hold stop for good.
+TEST(CsiCameraFaults, StopReturnsWhileTheSensorWithholdsFrames) {
+    BoardSession session(scenePreset(6));
+    EmulatedBoard& board = session.board;
+    VelmoraTOFCamera camera;
+    ASSERT_EQ(camera.open(Connection::CSI, 0), VelmoraSuccess);
+    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+    ASSERT_NE(takeFrame(camera, FrameType::DEPTH), 0u);
+
+    board.withholdFrames(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto began = std::chrono::steady_clock::now();
+    auto stopped = std::async(std::launch::async, [&] { return camera.stop(); });
+    const bool returned = stopped.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    const auto took = std::chrono::steady_clock::now() - began;
+    board.withholdFrames(false);  // lets a hung stop finish so the test can end
+    EXPECT_TRUE(returned) << "stop hangs while the sensor delivers nothing";
+    EXPECT_EQ(stopped.get(), VelmoraSuccess);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 1000);
+    EXPECT_EQ(camera.close(), VelmoraSuccess);
     expectNothingHeld(board);
 }

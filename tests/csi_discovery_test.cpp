@@ -5,8 +5,15 @@
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "BoardSession.h"
 #include "CsiDiscovery.h"
@@ -253,6 +260,14 @@ TEST(CsiOpen, MediaNodeIsTakenFromTheLastEntryThatOpens) {
     EXPECT_STREQ(pi4.sensor.mediaNodePath(), "/dev/media1");
     pi4.closeAndCheck();
 
+    // The kernel's order, not a sorted one, from its last entry: media10 (sorted, media9 would come first).
+    options.deviceDir = {"media1", "media9", "driver", "video4linux", "media2", "media10"};
+    options.missingNodes.clear();
+    Opened kernelOrder(options);
+    ASSERT_EQ(kernelOrder.result, 0);
+    EXPECT_STREQ(kernelOrder.sensor.mediaNodePath(), "/dev/media10");
+    kernelOrder.closeAndCheck();
+
     // Names whose node path would not fit are passed over.
     options.deviceDir = {"media1", "media" + std::string(80, '9')};
     options.missingNodes.clear();
@@ -268,6 +283,34 @@ TEST(CsiOpen, MediaNodeIsTakenFromTheLastEntryThatOpens) {
     EXPECT_EQ(none.result, -2);
     EXPECT_EQ(none.sensor.subdeviceCount(), 0);
     none.closeAndCheck();
+}
+
+// The seam hands directory entries on in the order the file system yields them.
+TEST(SystemSeam, DirectoryListingKeepsTheKernelsOrder) {
+    char dir[] = "/tmp/velmora-listing-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::vector<std::string> names = {"media1", "media9", "driver", "video4linux", "media2", "media10"};
+    for (const std::string& name : names) {
+        const int fd = ::open((std::string(dir) + "/" + name).c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    std::vector<std::string> yielded;
+    DIR* listing = opendir(dir);
+    ASSERT_NE(listing, nullptr);
+    while (dirent* entry = readdir(listing))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) yielded.push_back(entry->d_name);
+    closedir(listing);
+
+    std::vector<std::string> listed;
+    Velmora::SystemAccess seam;
+    EXPECT_TRUE(seam.listDirectory(dir, listed));
+    EXPECT_EQ(listed, yielded);
+    std::vector<std::string> sorted = yielded;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_NE(yielded, sorted) << "this file system lists sorted; the order is not shown here";
+    for (const std::string& name : names) ::unlink((std::string(dir) + "/" + name).c_str());
+    ::rmdir(dir);
 }
 
 TEST(CsiOpen, SubdeviceLinkProblemsEndDiscovery) {

@@ -44,18 +44,26 @@ TEST(I2cDevFunctions, OpenFormatsNameAndOpensNode) {
     EXPECT_EQ(sys().close(fd), 0);
 }
 
-TEST(I2cDevFunctions, OpenCutsNameToCallersBufferButOpensTheRealNode) {
-    BoardSession session(2);
-    char name[6];
+TEST(I2cDevFunctions, OpenTriesTheNameWrittenIntoTheCallersBuffer) {
+    BoardSession session(5);  // buses 1, 10 and 11
+    char name[11];  // room for "/dev/i2c-1" of "/dev/i2c-10"
     std::memset(name, 'x', sizeof(name));
-    int fd = i2c_open_i2c_dev(9, name, sizeof(name), 0);
+    int fd = i2c_open_i2c_dev(10, name, sizeof(name), 0);
     ASSERT_GE(fd, 0);
-    EXPECT_STREQ(name, "/dev/");
-    EXPECT_EQ(session.board.openPaths(), std::vector<std::string>{"/dev/i2c-9"});
+    EXPECT_STREQ(name, "/dev/i2c-1");
+    EXPECT_EQ(session.board.openPaths(), std::vector<std::string>{"/dev/i2c-1"});
     sys().close(fd);
-    // No buffer at all is accepted too.
-    fd = i2c_open_i2c_dev(9, nullptr, 0, 1);
+
+    // The message names the file that was tried.
+    session.board.injectFault({Call::Open, 0, "/dev/i2c-1", EBUSY});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(i2c_open_i2c_dev(11, name, sizeof(name), 0), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Could not open file `/dev/i2c-1': Device or resource busy\n");
+
+    // Without a buffer the full name is opened.
+    fd = i2c_open_i2c_dev(10, nullptr, 0, 1);
     EXPECT_GE(fd, 0);
+    EXPECT_EQ(session.board.openPaths(), std::vector<std::string>{"/dev/i2c-10"});
     sys().close(fd);
 }
 
@@ -303,4 +311,28 @@ TEST_F(ControlChip, FrameRateIsBigEndian) {
     EXPECT_EQ(Velmora::i2cWriteFrameRate(fd, 0x0c, 15), -2);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(Velmora::i2cWriteFrameRate(-1, 0x0c, 15), -2);
+}
+
+TEST(ControlChipAdapter, ShortTransfersAndSmbusOnlyAdaptersFail) {
+    BoardOptions options = boardPreset(2);
+    options.i2cMessagesDone = 1;  // the adapter stops after the first message
+    {
+        BoardSession session(options);
+        const int fd = i2c_open_i2c_dev(9, nullptr, 0, 0);
+        ASSERT_GE(fd, 0);
+        uint8_t block[512];
+        EXPECT_EQ(Velmora::i2cReadBlock(fd, 0x0c, 0, block), -2);  // the fetch reports 1 of 2 messages
+        EXPECT_EQ(Velmora::i2cWriteFrameRate(fd, 0x0c, 30), 0);
+        sys().close(fd);
+    }
+    options.i2cMessagesDone = -1;
+    options.i2cFunctionality = 0x0eff0000;  // SMBus only
+    BoardSession session(options);
+    const int fd = i2c_open_i2c_dev(9, nullptr, 0, 0);
+    ASSERT_GE(fd, 0);
+    errno = 0;
+    EXPECT_EQ(Velmora::i2cWriteFrameRate(fd, 0x0c, 30), -2);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    EXPECT_EQ(session.board.chipFrameRate(), -1);
+    sys().close(fd);
 }

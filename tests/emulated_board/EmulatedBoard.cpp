@@ -5,6 +5,7 @@
 #include <linux/media.h>
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,7 +65,7 @@ BoardOptions boardPreset(int platformModel) {
         o.videoName = "vi-output, velmora-marquenty 9-000c";
         o.capabilities = single | V4L2_CAP_READWRITE;
         o.controlsOnVideoNode = true;
-        o.deviceDir = {"driver", "power", "subsystem", "uevent"};
+        o.deviceDir = {"uevent", "driver", "subsystem", "power"};
         o.adapters = {{0, "7000c000.i2c"}, {1, "7000c400.i2c"}, {6, "7000c500.i2c"}, {9, "i2c-6-mux (chan_id 1)"}};
         o.cameraBus = 9;
         o.layout = BufferLayout::Padded512;
@@ -75,7 +76,7 @@ BoardOptions boardPreset(int platformModel) {
         o.videoName = "vi-output, velmora-marquenty 30-000c";
         o.capabilities = single;
         o.controlsOnVideoNode = true;
-        o.deviceDir = {"driver", "power", "subsystem", "uevent"};
+        o.deviceDir = {"uevent", "driver", "subsystem", "power"};
         o.adapters = {{2, "3180000.i2c"}, {8, "c250000.i2c"}, {30, "i2c-2-mux (chan_id 0)"}};
         o.cameraBus = 30;
         o.layout = BufferLayout::Split960;
@@ -86,7 +87,7 @@ BoardOptions boardPreset(int platformModel) {
         o.modelText = "Raspberry Pi 4 Model B Rev 1.4";
         o.videoName = "csi-capture-image";
         o.capabilities = single | V4L2_CAP_READWRITE | V4L2_CAP_IO_MC;
-        o.deviceDir = {"driver", "media1", "modalias", "power", "subsystem", "uevent", "video4linux"};
+        o.deviceDir = {"media1", "driver", "modalias", "video4linux", "subsystem", "uevent", "power"};
         o.entities = {{"velmora-marquenty 10-000c", EntityRole::Sensor, 1, "", false},
                       {"csi-capture-image", EntityRole::Video, 1, "", false},
                       {"csi-capture-embedded", EntityRole::Other, 1, "", false}};
@@ -100,7 +101,7 @@ BoardOptions boardPreset(int platformModel) {
         o.modelText = "Raspberry Pi 5 Model B Rev 1.0";
         o.videoName = "rp1-cfe-csi2_ch0";
         o.capabilities = single | V4L2_CAP_IO_MC;
-        o.deviceDir = {"driver", "media3", "of_node", "power", "subsystem", "uevent", "video4linux"};
+        o.deviceDir = {"of_node", "media3", "driver", "video4linux", "subsystem", "uevent", "power"};
         o.entities = {{"rp1-cfe-csi2_ch0", EntityRole::Video, 1, "", false},
                       {"csi2", EntityRole::Receiver, 6, "", false},
                       {"velmora-marquenty 4-000c", EntityRole::Sensor, 1, "", false},
@@ -120,7 +121,7 @@ BoardOptions boardPreset(int platformModel) {
         o.videoName = "mipi-capture0";
         o.capabilities = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
         o.multiPlane = true;
-        o.deviceDir = {"driver", "media0", "power", "subsystem", "uevent", "video4linux"};
+        o.deviceDir = {"media0", "driver", "video4linux", "subsystem", "power", "uevent"};
         o.entities = {{"mipi-capture0", EntityRole::Video, 1, "", false},
                       {"mipi-csi2-host", EntityRole::Other, 2, "", false},
                       {"rockchip-csi2-dphy1", EntityRole::Receiver, 2, "", false},
@@ -452,7 +453,7 @@ bool EmulatedBoard::linkActive(const LinkSetup& wanted) const {
 
 // ---- file system ----
 
-int EmulatedBoard::open(const char* path, int /*flags*/) {
+int EmulatedBoard::open(const char* path, int flags) {
     std::lock_guard<std::mutex> lock(mutex);
     const std::string name = path ? path : "";
     int error = 0;
@@ -460,6 +461,7 @@ int EmulatedBoard::open(const char* path, int /*flags*/) {
     if (!nodes.count(name)) return fail(ENOENT);
     const int fd = nextFd++;
     descriptors[fd] = name;
+    descriptorFlags[fd] = flags;
     return fd;
 }
 
@@ -474,14 +476,15 @@ int EmulatedBoard::close(int fd) {
     }
     const Node node = nodes[it->second];
     descriptors.erase(it);
+    descriptorFlags.erase(fd);
+    for (auto format = tryFormats.begin(); format != tryFormats.end();)
+        format = format->first.first == fd ? tryFormats.erase(format) : std::next(format);
     if (node.kind == Kind::Video) {
         bool otherVideo = std::any_of(descriptors.begin(), descriptors.end(),
                                       [&](const auto& entry) { return nodes[entry.second].kind == Kind::Video; });
         if (!otherVideo) {
             // Last close of the capture node ends the stream; mapped memory stays valid.
-            streamOn = false;
-            queue.clear();
-            for (Buffer& buffer : buffers) buffer.queued = false;
+            endStream();
             if (mappings.empty()) buffers.clear();
         }
     }
@@ -501,12 +504,20 @@ int EmulatedBoard::fstat(int fd, struct stat* st) {
     return 0;
 }
 
-int EmulatedBoard::poll(int fd, short /*events*/, int /*timeoutMs*/) {
-    std::lock_guard<std::mutex> lock(mutex);
+int EmulatedBoard::poll(int fd, short /*events*/, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex);
     int error = 0;
     if (shouldFail(Call::Poll, 0, describe(fd), error)) return fail(error);
-    if (!descriptors.count(fd)) return fail(EBADF);
-    return 1;
+    auto it = descriptors.find(fd);
+    if (it == descriptors.end()) return fail(EBADF);
+    // The capture node is ready with a filled buffer, or with an error when not streaming.
+    if (nodes[it->second].kind != Kind::Video) return 1;
+    auto ready = [&] { return !streamOn || bufferReady() || !descriptors.count(fd); };
+    const bool answered =
+        timeoutMs < 0 ? (delivery.wait(lock, ready), true)
+                      : delivery.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    if (answered && bufferReady()) reportedReady = true;
+    return answered ? 1 : 0;
 }
 
 ssize_t EmulatedBoard::readlink(const char* path, char* buffer, size_t size) {
@@ -534,7 +545,6 @@ bool EmulatedBoard::listDirectory(const std::string& path, std::vector<std::stri
         return false;
     }
     names = it->second;
-    std::sort(names.begin(), names.end());
     return true;
 }
 
@@ -610,8 +620,8 @@ int EmulatedBoard::ioctl(int fd, unsigned long request, void* arg) {
     if (it == descriptors.end()) return fail(EBADF);
     const Node node = nodes[it->second];
     switch (node.kind) {
-    case Kind::Video: return videoIoctl(request, arg, lock);
-    case Kind::Subdev: return subdevIoctl(node, request, arg);
+    case Kind::Video: return videoIoctl(fd, request, arg, lock);
+    case Kind::Subdev: return subdevIoctl(fd, node, request, arg);
     case Kind::Media: return mediaIoctl(request, arg);
     case Kind::I2c: return i2cIoctl(node, request, arg);
     }
@@ -630,7 +640,7 @@ size_t EmulatedBoard::bufferLength() const {
     return w * h * 2;
 }
 
-int EmulatedBoard::videoIoctl(unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
+int EmulatedBoard::videoIoctl(int fd, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock) {
     const uint32_t nodeType = opts.multiPlane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
     switch (request) {
     case VIDIOC_QUERYCAP: {
@@ -721,6 +731,7 @@ int EmulatedBoard::videoIoctl(unsigned long request, void* arg, std::unique_lock
             if (buffer.queued) return fail(EINVAL);
             buffer.queued = true;
             queue.push_back(static_cast<int>(buf->index));
+            delivery.notify_all();
             return 0;
         }
         if (opts.multiPlane) {
@@ -735,7 +746,7 @@ int EmulatedBoard::videoIoctl(unsigned long request, void* arg, std::unique_lock
         return 0;
     }
     case VIDIOC_DQBUF:
-        return dequeue(arg, lock);
+        return dequeue(fd, arg, lock);
     case VIDIOC_STREAMON: {
         if (*static_cast<uint32_t*>(arg) != nodeType) return fail(EINVAL);
         if (buffers.empty()) return fail(EINVAL);
@@ -746,9 +757,7 @@ int EmulatedBoard::videoIoctl(unsigned long request, void* arg, std::unique_lock
     }
     case VIDIOC_STREAMOFF: {
         if (*static_cast<uint32_t*>(arg) != nodeType) return fail(EINVAL);
-        streamOn = false;
-        queue.clear();
-        for (Buffer& buffer : buffers) buffer.queued = false;
+        endStream();
         return 0;
     }
     case VIDIOC_S_CTRL:
@@ -768,7 +777,8 @@ int EmulatedBoard::controlIoctl(unsigned long request, void* arg) {
             control->value = range;
             return 0;
         }
-        if (control->value != 0 && control->value != 1) return fail(ERANGE);
+        // The control framework clamps an integer control into its range.
+        control->value = std::clamp(control->value, 0, 1);
         range = control->value;
         ++rangeWrites;
         return 0;
@@ -778,7 +788,7 @@ int EmulatedBoard::controlIoctl(unsigned long request, void* arg) {
             control->value = exposureValue;
             return 0;
         }
-        if (control->value < 1 || control->value > 65535) return fail(ERANGE);
+        control->value = std::clamp(control->value, 1, 65535);
         exposureValue = control->value;
         ++exposureWriteCount;
         return 0;
@@ -867,7 +877,21 @@ void EmulatedBoard::layOut(const std::vector<uint16_t>& words, std::vector<uint8
     }
 }
 
-int EmulatedBoard::dequeue(void* arg, std::unique_lock<std::mutex>& lock) {
+void EmulatedBoard::endStream() {
+    streamOn = false;
+    reportedReady = false;
+    queue.clear();
+    for (Buffer& buffer : buffers) buffer.queued = false;
+    delivery.notify_all();
+}
+
+void EmulatedBoard::withholdFrames(bool withhold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    withheld = withhold;
+    delivery.notify_all();
+}
+
+int EmulatedBoard::dequeue(int fd, void* arg, std::unique_lock<std::mutex>& lock) {
     // The node takes a while to deliver; controls may run meanwhile.
     if (opts.dequeueDelayUs > 0) {
         lock.unlock();
@@ -879,10 +903,16 @@ int EmulatedBoard::dequeue(void* arg, std::unique_lock<std::mutex>& lock) {
     if (buf->type != nodeType || buf->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
     if (opts.multiPlane && (buf->m.planes == nullptr || buf->length < 1)) return fail(EINVAL);
     if (!streamOn) return fail(EINVAL);
-    if (queue.empty()) return fail(EPIPE);
+    // Nothing filled yet: a blocking descriptor waits for a buffer or the end of the stream.
+    if (!bufferReady()) {
+        if (descriptorFlags[fd] & O_NONBLOCK) return fail(EAGAIN);
+        delivery.wait(lock, [&] { return !streamOn || bufferReady(); });
+        if (!streamOn) return fail(EINVAL);
+    }
 
     const int index = queue.front();
     queue.pop_front();
+    reportedReady = false;
     Buffer& buffer = buffers[static_cast<size_t>(index)];
     buffer.queued = false;
 
@@ -927,7 +957,7 @@ int EmulatedBoard::dequeue(void* arg, std::unique_lock<std::mutex>& lock) {
     return 0;
 }
 
-int EmulatedBoard::subdevIoctl(const Node& node, unsigned long request, void* arg) {
+int EmulatedBoard::subdevIoctl(int fd, const Node& node, unsigned long request, void* arg) {
     const EntitySetup& entity = opts.entities[static_cast<size_t>(node.entity)];
     switch (request) {
     case VIDIOC_SUBDEV_S_FMT:
@@ -935,9 +965,12 @@ int EmulatedBoard::subdevIoctl(const Node& node, unsigned long request, void* ar
         auto* fmt = static_cast<v4l2_subdev_format*>(arg);
         if (fmt->pad >= entity.pads) return fail(EINVAL);
         if (fmt->which != V4L2_SUBDEV_FORMAT_TRY && fmt->which != V4L2_SUBDEV_FORMAT_ACTIVE) return fail(EINVAL);
-        SubdevFormat& current = subdevFormats[node.entity];
-        if (request == VIDIOC_SUBDEV_S_FMT && fmt->which == V4L2_SUBDEV_FORMAT_ACTIVE) {
-            if (streamOn) return fail(EBUSY);
+        const bool active = fmt->which == V4L2_SUBDEV_FORMAT_ACTIVE;
+        // A file handle's try format starts as the sensor's default.
+        if (!active) tryFormats.insert({{fd, fmt->pad}, {opts.nativeWidth, opts.nativeHeight, csi::kMediaBusY12}});
+        SubdevFormat& current = active ? subdevFormats[node.entity] : tryFormats[{fd, fmt->pad}];
+        if (request == VIDIOC_SUBDEV_S_FMT) {
+            if (active && streamOn) return fail(EBUSY);
             // Only the native size exists; the requested code is kept to show what was asked.
             current.code = fmt->format.code;
             // --- VGA sensor: takes any VGA raw size ---
@@ -1039,6 +1072,8 @@ int EmulatedBoard::i2cIoctl(const Node& node, unsigned long request, void* arg) 
     case I2C_RDWR: {
         auto* data = static_cast<i2c_rdwr_ioctl_data*>(arg);
         if (data == nullptr || data->nmsgs == 0 || data->nmsgs > I2C_RDWR_IOCTL_MAX_MSGS) return fail(EINVAL);
+        // i2c-dev refuses plain transfers on an adapter that only speaks SMBus.
+        if (!(opts.i2cFunctionality & I2C_FUNC_I2C)) return fail(EOPNOTSUPP);
         I2cTransfer transfer{node.bus, {}};
         bool fetchPending = false;
         bool nack = false;
@@ -1072,7 +1107,8 @@ int EmulatedBoard::i2cIoctl(const Node& node, unsigned long request, void* arg) 
         }
         transfers.push_back(std::move(transfer));
         if (nack) return fail(ENXIO);
-        return static_cast<int>(data->nmsgs);
+        const int sent = static_cast<int>(data->nmsgs);
+        return opts.i2cMessagesDone >= 0 ? std::min(sent, opts.i2cMessagesDone) : sent;
     }
     default:
         return fail(ENOTTY);

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -70,7 +71,7 @@ struct BoardOptions {
     std::string videoName;               // sysfs name of the capture node
     uint32_t capabilities = 0;           // VIDIOC_QUERYCAP capabilities
     bool multiPlane = false;             // the node only takes multi-plane requests
-    std::vector<std::string> deviceDir;  // entries of /sys/dev/char/81:N/device
+    std::vector<std::string> deviceDir;  // entries of /sys/dev/char/81:N/device, in the order listed
     std::set<std::string> missingNodes;  // /dev paths listed but absent
     std::vector<EntitySetup> entities;    // media entities in id order
     std::vector<LinkSetup> links;
@@ -84,6 +85,7 @@ struct BoardOptions {
     bool procBusI2c = false;             // "/proc/bus/i2c" exists
     std::string sysfsMount = "/sys";
     unsigned long i2cFunctionality = 0x1 | 0x0eff0000;  // I2C and the emulated SMBus set
+    int i2cMessagesDone = -1;            // >= 0: I2C_RDWR reports at most this many messages done
 
     BufferLayout layout = BufferLayout::Plain;
     uint32_t pixelFormat = 0;            // the one format the node delivers
@@ -113,7 +115,8 @@ struct BoardOptions {
     // --- end VGA sensor ---
 };
 
-// Boards as the platform models 2, 3, 5, 6 and 7 present them.
+// Boards as the platform models 2, 3, 5, 6 and 7 present them; directories list in an unsorted,
+// kernel-like order.
 BoardOptions boardPreset(int platformModel);
 
 struct I2cMessage {
@@ -190,6 +193,9 @@ public:
     uint64_t subFramesDelivered() const;
     int allocatedBuffers() const;
 
+    // While withheld, the sensor delivers nothing: poll times out and a blocking dequeue waits.
+    void withholdFrames(bool withhold);
+
     // Scripts for the next dequeues: timestamps, and indexes reported instead of the real one.
     void scriptTimestamps(const std::vector<timeval>& stamps);
     void scriptReportedIndexes(const std::vector<uint32_t>& indexes);
@@ -237,12 +243,15 @@ private:
     bool shouldFail(Call call, unsigned long request, const std::string& target, int& error);
     std::string describe(int fd) const;
     int fail(int error);
-    int videoIoctl(unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
-    int subdevIoctl(const Node& node, unsigned long request, void* arg);
+    int videoIoctl(int fd, unsigned long request, void* arg, std::unique_lock<std::mutex>& lock);
+    int subdevIoctl(int fd, const Node& node, unsigned long request, void* arg);
     int mediaIoctl(unsigned long request, void* arg);
     int i2cIoctl(const Node& node, unsigned long request, void* arg);
     int controlIoctl(unsigned long request, void* arg);
-    int dequeue(void* arg, std::unique_lock<std::mutex>& lock);
+    int dequeue(int fd, void* arg, std::unique_lock<std::mutex>& lock);
+    // A queued buffer is filled unless frames are withheld; one that poll reported stays filled.
+    bool bufferReady() const { return streamOn && !queue.empty() && (!withheld || reportedReady); }
+    void endStream();
     size_t bufferLength() const;
     void renderSubFrame(uint64_t sequence, std::vector<uint16_t>& words);
     void layOut(const std::vector<uint16_t>& words, std::vector<uint8_t>& memory) const;
@@ -263,6 +272,7 @@ private:
     std::map<std::string, std::vector<std::string>> directories;
     std::map<std::string, Node> nodes;
     std::map<int, std::string> descriptors;
+    std::map<int, int> descriptorFlags;
     int nextFd = 100;
     int badCloseCount = 0;
 
@@ -275,6 +285,10 @@ private:
     // Capture node.
     std::vector<Buffer> buffers;
     std::deque<int> queue;
+    bool withheld = false;
+    bool reportedReady = false;
+    // Wakes dequeues and polls waiting for a buffer.
+    std::condition_variable delivery;
     std::multimap<const void*, Mapping> mappings;
     bool streamOn = false;
     uint32_t pixelFormat = 0;
@@ -289,7 +303,9 @@ private:
     std::unique_ptr<VelmoraSim::Scene> vgaScene;  // VGA sensor: picture-sized scene of the current format
 
     // Sensor and receiver.
-    std::map<int, SubdevFormat> subdevFormats;
+    std::map<int, SubdevFormat> subdevFormats;  // active formats by entity
+    // Try formats belong to an open file handle (descriptor and pad), as in the kernel's subdevice state.
+    std::map<std::pair<int, uint32_t>, SubdevFormat> tryFormats;
     std::vector<bool> linkState;
     int setupLinks = 0;
     int range = 0;

@@ -1,20 +1,17 @@
-// The CSI transport against the kernel's own drivers, inside the test machine
-// that scripts/check-kernel-v4l2.sh boots: the virtual video driver (three
-// instances: single-plane with one HDMI input, single-plane with one webcam
-// input, multi-plane with one HDMI input), the SMBus stub at 0x0c and i2c-dev.
-//
-// Every request goes to the real kernel. The seam overrides only what the
-// virtual driver cannot imitate, each test switching on what it needs and
-// printing it:
-//   - video name: the sysfs name of the video node, which on a board carries
-//     the camera's name and the bus of its control chip;
-//   - I2C transfers: I2C_FUNC_I2C added to the functionality the stub
-//     reports (it is an SMBus-only adapter);
-//   - sensor subdevice: one extra media entity after the driver's own, named
-//     like the camera's sensor, whose subdevice node answers the format
-//     requests with the video node's real format.
+// The CSI transport inside the test machine that scripts/check-kernel-v4l2.sh
+// boots, against the kernel's own frameworks:
+//   - the project's virtual camera module (tests/kernel/module), one camera
+//     per board family, met with nothing overridden: discovery, formats in
+//     the sensor's subdevice state, streaming in each family's layout,
+//     controls, the control chip's frame rate and calibration store;
+//   - the virtual video driver (a webcam input that changes the format it is
+//     asked for) and the SMBus stub at 0x0c (an adapter without plain I2C
+//     transfers), which the module does not imitate. Their checks override
+//     what the driver lacks behind the seam and print it:
+//       - video name: the sysfs name of the video node, which on a board
+//         carries the camera's name and the bus of its control chip;
+//       - I2C transfers: I2C_FUNC_I2C added to what the stub reports.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/i2c-dev.h>
@@ -23,73 +20,40 @@
 #include <linux/v4l2-subdev.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "CsiDefinitions.h"
 #include "I2cAccess.h"
+#include "KernelSupport.h"
 #include "SystemAccess.h"
 #include "VelmoraTOFCSISensor.h"
 
 using namespace Velmora;
+using namespace KernelCheck;
 
 namespace {
 
 constexpr uint32_t kWidth = 240;
 constexpr uint32_t kHeight = 180;
-constexpr size_t kFrameBytes = size_t{kWidth} * kHeight * 2;
-constexpr int kFramesPerStream = 40;
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    return s;
-}
-
-std::vector<std::string> listDir(const std::string& path) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* e = readdir(dir))
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
+constexpr size_t kSubFrameBytes = size_t{kWidth} * kHeight * 2;
 
 // A video node of the virtual driver, found by its instance's name.
 struct VideoNode {
     std::string path;       // /dev/videoN
     std::string sysfsName;  // /sys/dev/char/M:m/name
-    unsigned major = 0, minor = 0;
 };
 
 VideoNode findVideoNode(const std::string& name) {
     for (const std::string& entry : listDir("/sys/class/video4linux")) {
         const std::string dir = "/sys/class/video4linux/" + entry;
         if (readText(dir + "/name") != name) continue;
-        VideoNode node;
-        node.path = "/dev/" + entry;
-        std::sscanf(readText(dir + "/dev").c_str(), "%u:%u", &node.major, &node.minor);
-        node.sysfsName = "/sys/dev/char/" + std::to_string(node.major) + ":" + std::to_string(node.minor) + "/name";
-        return node;
+        return {"/dev/" + entry, "/sys/dev/char/" + readText(dir + "/dev") + "/name"};
     }
     return {};
 }
@@ -104,69 +68,21 @@ int stubBus() {
     return -1;
 }
 
-int openDescriptors() { return static_cast<int>(listDir("/proc/self/fd").size()); }
-
-int videoMappings() {
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    int count = 0;
-    while (std::getline(maps, line))
-        if (line.find("/dev/video") != std::string::npos) ++count;
-    return count;
-}
-
-// Standard error of the calls made while it lives.
-class StderrCapture {
-public:
-    StderrCapture() {
-        std::fflush(stderr);
-        saved = dup(2);
-        file = std::tmpfile();
-        dup2(fileno(file), 2);
-    }
-    ~StderrCapture() { text(); if (file) std::fclose(file); }
-    const std::string& text() {
-        if (saved >= 0) {
-            std::fflush(stderr);
-            dup2(saved, 2);
-            ::close(saved);
-            saved = -1;
-            std::rewind(file);
-            char buffer[512];
-            size_t got;
-            while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) captured.append(buffer, got);
-            std::fputs(captured.c_str(), stderr);  // still on the console
-        }
-        return captured;
-    }
-
-private:
-    int saved = -1;
-    FILE* file = nullptr;
-    std::string captured;
-};
-
 // The real system with the overrides the header lists.
 class KernelSeam : public SystemAccess {
 public:
-    static constexpr unsigned kFakeMajor = 4095;
-    static constexpr uint32_t kFakeEntityId = 0x7000;
-
     std::string nameOverridePath;
     std::string nameOverride;
     bool grantI2cTransfers = false;
-    std::string sensorEntityName;
-    std::string subdevVideoPath;  // the node whose real format the fake subdevice reports
-    uint32_t subdevBufType = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 
-    std::vector<std::string> overrides() const {
+    void announce() {
         std::vector<std::string> out;
         if (!nameOverridePath.empty()) out.push_back("video name: " + nameOverridePath + " reads \"" + nameOverride + "\"");
         if (grantI2cTransfers) out.push_back("I2C transfers: I2C_FUNCS also reports I2C_FUNC_I2C");
-        if (!sensorEntityName.empty())
-            out.push_back("sensor subdevice: entity \"" + sensorEntityName +
-                          "\" after the driver's own; its node reports the format of " + subdevVideoPath);
-        return out;
+        std::printf("    overridden:%s\n", out.empty() ? " nothing" : "");
+        for (const std::string& o : out) std::printf("      - %s\n", o.c_str());
+        if (!nameOverridePath.empty()) overrides().insert("video name (virtual video driver)");
+        if (grantI2cTransfers) overrides().insert("I2C_FUNC_I2C (SMBus stub)");
     }
 
     bool readFile(const std::string& path, std::string& contents, size_t maxBytes) override {
@@ -178,106 +94,33 @@ public:
     }
 
     int ioctl(int fd, unsigned long request, void* arg) override {
-        if (fakeSubdevs.count(fd)) return subdevIoctl(request, arg);
-        if (request == MEDIA_IOC_ENUM_ENTITIES && !sensorEntityName.empty()) {
-            auto* entity = static_cast<media_entity_desc*>(arg);
-            const uint32_t asked = entity->id;
-            const int rc = SystemAccess::ioctl(fd, request, arg);
-            if (rc < 0 && errno == EINVAL && (asked & MEDIA_ENT_ID_FLAG_NEXT) &&
-                (asked & ~MEDIA_ENT_ID_FLAG_NEXT) < kFakeEntityId) {
-                *entity = media_entity_desc{};
-                entity->id = kFakeEntityId;
-                entity->type = MEDIA_ENT_F_CAM_SENSOR;
-                std::snprintf(entity->name, sizeof(entity->name), "%s", sensorEntityName.c_str());
-                entity->dev.major = kFakeMajor;
-                entity->dev.minor = 0;
-                return 0;
-            }
-            return rc;
-        }
         const int rc = SystemAccess::ioctl(fd, request, arg);
         if (rc >= 0 && request == I2C_FUNCS && grantI2cTransfers) *static_cast<unsigned long*>(arg) |= I2C_FUNC_I2C;
         return rc;
     }
-
-    ssize_t readlink(const char* path, char* buffer, size_t size) override {
-        const std::string fake = "/sys/dev/char/" + std::to_string(kFakeMajor) + ":0";
-        if (!sensorEntityName.empty() && path == fake) {
-            const std::string target = "../../devices/platform/velmora-module/video4linux/v4l-subdev9";
-            const size_t n = std::min(size, target.size());
-            std::memcpy(buffer, target.data(), n);
-            return static_cast<ssize_t>(n);
-        }
-        return SystemAccess::readlink(path, buffer, size);
-    }
-
-    int open(const char* path, int flags) override {
-        if (!sensorEntityName.empty() && std::strcmp(path, "/dev/v4l-subdev9") == 0) {
-            // A real descriptor, so closing and counting it behave as for a node.
-            const int fd = SystemAccess::open("/dev/null", flags);
-            if (fd >= 0) fakeSubdevs.insert(fd);
-            return fd;
-        }
-        return SystemAccess::open(path, flags);
-    }
-
-    int close(int fd) override {
-        fakeSubdevs.erase(fd);
-        return SystemAccess::close(fd);
-    }
-
-    int subdevFormatsSet = 0;
-
-private:
-    int subdevIoctl(unsigned long request, void* arg) {
-        if (request == VIDIOC_SUBDEV_S_FMT) {
-            ++subdevFormatsSet;
-            return 0;
-        }
-        if (request == VIDIOC_SUBDEV_G_FMT) {
-            // The video node's real format, read on a descriptor of its own.
-            const int video = ::open(subdevVideoPath.c_str(), O_RDWR);
-            if (video < 0) return -1;
-            v4l2_format format{};
-            format.type = subdevBufType;
-            const int rc = ::ioctl(video, VIDIOC_G_FMT, &format);
-            const int error = errno;
-            ::close(video);
-            if (rc < 0) {
-                errno = error;
-                return -1;
-            }
-            auto* out = static_cast<v4l2_subdev_format*>(arg);
-            const bool multi = subdevBufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
-            out->format.width = multi ? format.fmt.pix_mp.width : format.fmt.pix.width;
-            out->format.height = multi ? format.fmt.pix_mp.height : format.fmt.pix.height;
-            out->format.code = csi::kMediaBusY12;
-            out->format.field = V4L2_FIELD_NONE;
-            return 0;
-        }
-        errno = ENOTTY;
-        return -1;
-    }
-
-    std::set<int> fakeSubdevs;
 };
 
-// Installs the seam and reports its overrides on the console.
-class SeamTest : public ::testing::Test {
+// Nothing of the process is left open or mapped after each check.
+class LeakChecked : public ::testing::Test {
+protected:
+    void SetUp() override { descriptorsBefore = openDescriptors(); }
+    void TearDown() override {
+        EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a descriptor was left open";
+        EXPECT_EQ(videoMappings(), 0) << "a buffer mapping was left behind";
+    }
+    int descriptorsBefore = 0;
+};
+
+// The virtual video driver and the SMBus stub behind the seam.
+class SeamTest : public LeakChecked {
 protected:
     void SetUp() override {
+        LeakChecked::SetUp();
         bus = stubBus();
         ASSERT_GE(bus, 0) << "the SMBus stub is not loaded";
         hdmi = findVideoNode("vivid-000-vid-cap");
         webcam = findVideoNode("vivid-001-vid-cap");
-        multiPlane = findVideoNode("vivid-002-vid-cap");
-        ASSERT_FALSE(hdmi.path.empty() || webcam.path.empty() || multiPlane.path.empty())
-            << "the virtual video driver's three instances are missing";
-        descriptorsBefore = openDescriptors();
-    }
-    void TearDown() override {
-        EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a descriptor was left open";
-        EXPECT_EQ(videoMappings(), 0) << "a buffer mapping was left behind";
+        ASSERT_FALSE(hdmi.path.empty() || webcam.path.empty()) << "the virtual video driver's instances are missing";
     }
 
     // The name a board's video node carries for a camera whose chip is on the stub's bus.
@@ -285,88 +128,13 @@ protected:
         seam.nameOverridePath = node.sysfsName;
         seam.nameOverride = "vi-output, velmora-marquenty " + std::to_string(bus) + "-000c";
     }
-    void announce() {
-        std::printf("    overridden:%s\n", seam.overrides().empty() ? " nothing" : "");
-        for (const std::string& o : seam.overrides()) std::printf("      - %s\n", o.c_str());
-    }
+    void announce() { seam.announce(); }
 
     KernelSeam seam;
     ScopedSystemOverride installed{seam};
     int bus = -1;
-    VideoNode hdmi, webcam, multiPlane;
-    int descriptorsBefore = 0;
+    VideoNode hdmi, webcam;
 };
-
-uint64_t monotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-}
-
-// Frame interval the driver reports for the node, in milliseconds.
-double frameIntervalMs(const std::string& node, uint32_t type) {
-    const int fd = ::open(node.c_str(), O_RDWR);
-    if (fd < 0) return 0;
-    v4l2_streamparm parm{};
-    parm.type = type;
-    const int rc = ::ioctl(fd, VIDIOC_G_PARM, &parm);
-    ::close(fd);
-    if (rc < 0 || parm.parm.capture.timeperframe.denominator == 0) return 0;
-    return 1000.0 * parm.parm.capture.timeperframe.numerator / parm.parm.capture.timeperframe.denominator;
-}
-
-// Streams through the sensor: 8 buffers, frames of 12-bit samples whose
-// timestamps follow the driver's frame interval, nothing written past the frame.
-void streamAndCheck(VelmoraTOFCSISensor& sensor, const std::string& node, uint32_t type) {
-    ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_WIDTH, kWidth), 0);
-    ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_HEIGHT, kHeight), 0);
-    const uint64_t startedMs = monotonicMs();
-    ASSERT_EQ(sensor.start(), 0);
-    EXPECT_EQ(sensor.mappedBufferCount(), 8);
-    EXPECT_EQ(videoMappings(), 8);
-    const double interval = frameIntervalMs(node, type);
-    ASSERT_GT(interval, 0.0);
-
-    constexpr size_t kGuard = 4096;
-    std::vector<uint8_t> frame(kFrameBytes + kGuard, 0xA5);
-    std::vector<uint64_t> stamps;
-    std::set<uint16_t> values;
-    uint16_t largest = 0;
-    for (int i = 0; i < kFramesPerStream; ++i) {
-        uint64_t stamp = 0;
-        ASSERT_EQ(sensor.readFrame(frame.data(), &stamp), 0) << "frame " << i;
-        stamps.push_back(stamp);
-        for (size_t s = 0; s < kFrameBytes; s += 2) {
-            const uint16_t v = static_cast<uint16_t>(frame[s] | frame[s + 1] << 8);
-            largest = std::max(largest, v);
-            if (values.size() < 64) values.insert(v);
-        }
-    }
-    EXPECT_TRUE(std::all_of(frame.begin() + kFrameBytes, frame.end(), [](uint8_t b) { return b == 0xA5; }))
-        << "readFrame wrote past the frame";
-    EXPECT_LE(largest, 4095) << "samples are not 12-bit";
-    EXPECT_GT(values.size(), 4u) << "the driver's test pattern did not arrive";
-
-    // The driver stamps each buffer with the monotonic time at which its frame
-    // ends, which may lie up to one interval after the buffer was handed over:
-    // in milliseconds, the stamps lie between the stream's start and one
-    // interval after the last read, and step on average by the frame interval
-    // (more when the driver drops a frame it could not fill in time, never less).
-    EXPECT_GE(stamps.front(), startedMs);
-    EXPECT_LE(static_cast<double>(stamps.back()), static_cast<double>(monotonicMs()) + interval + 1.0);
-    for (size_t i = 1; i < stamps.size(); ++i)
-        EXPECT_GT(stamps[i], stamps[i - 1]) << "frame " << i << " is not later than the one before";
-    const double meanStep = static_cast<double>(stamps.back() - stamps.front()) / static_cast<double>(stamps.size() - 1);
-    EXPECT_GE(meanStep, 0.9 * interval);
-    EXPECT_LE(meanStep, 2.0 * interval);
-    std::printf("    %d frames, interval %.3f ms, mean step %.3f ms, timestamps %llu..%llu ms\n", kFramesPerStream,
-                interval, meanStep, static_cast<unsigned long long>(stamps.front()),
-                static_cast<unsigned long long>(stamps.back()));
-
-    EXPECT_EQ(sensor.stop(), 0);
-    EXPECT_EQ(sensor.mappedBufferCount(), 0);
-    EXPECT_EQ(videoMappings(), 0);
-}
 
 }  // namespace
 
@@ -460,68 +228,204 @@ TEST_F(KernelCapture, StartFailsAtReadBackWhenTheDriverChangesTheFormat) {
     EXPECT_EQ(sensor.close(), 0);
 }
 
-TEST_F(KernelCapture, SinglePlaneStreaming) {
-    nameTheCamera(hdmi);
-    seam.grantI2cTransfers = true;
-    announce();
-    VelmoraTOFCSISensor sensor(1, 2, hdmi.path.c_str());
-    CameraInfo info{};
-    ASSERT_EQ(sensor.open(info), 0);
-    EXPECT_EQ(sensor.bufferType(), static_cast<uint32_t>(V4L2_BUF_TYPE_VIDEO_CAPTURE));
-    EXPECT_EQ(info.bit_width, 12u);
-    streamAndCheck(sensor, hdmi.path, V4L2_BUF_TYPE_VIDEO_CAPTURE);
-    // A second period on the same descriptor: the first left the driver ready for it.
-    streamAndCheck(sensor, hdmi.path, V4L2_BUF_TYPE_VIDEO_CAPTURE);
-    EXPECT_EQ(sensor.close(), 0);
-}
+// ---- the virtual camera module, nothing overridden ----
 
-TEST_F(KernelCapture, MultiPlaneStreaming) {
-    seam.grantI2cTransfers = true;
-    seam.sensorEntityName = "velmora-marquenty " + std::to_string(bus) + "-000c";
-    seam.subdevVideoPath = multiPlane.path;
-    seam.subdevBufType = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
-    announce();
-    VelmoraTOFCSISensor sensor(1, 7, multiPlane.path.c_str());
-    CameraInfo info{};
-    ASSERT_EQ(sensor.open(info), 0);
-    EXPECT_EQ(sensor.bufferType(), static_cast<uint32_t>(V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE));
-    EXPECT_EQ(sensor.subdeviceCount(), 1);
-    EXPECT_EQ(std::string(sensor.busName()), std::to_string(bus));
-    streamAndCheck(sensor, multiPlane.path, V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE);
-    EXPECT_GE(seam.subdevFormatsSet, 1);
-    EXPECT_EQ(sensor.close(), 0);
-}
+namespace {
 
-using KernelDiscovery = SeamTest;
-
-// Nothing overridden: the real device directory, the real media device, no sensor entity.
-TEST_F(KernelDiscovery, MediaDiscoveryOnTheVirtualDriverFindsNoSensor) {
-    announce();
-    struct Case {
-        int model;
-        const VideoNode* node;
-    };
-    for (const Case& c : {Case{5, &hdmi}, Case{6, &webcam}, Case{7, &multiPlane}}) {
-        SCOPED_TRACE("platform model " + std::to_string(c.model));
-        // The walk takes the last "media" entry of the node's device directory that opens.
-        std::string expected;
-        for (const std::string& entry :
-             listDir("/sys/dev/char/" + std::to_string(c.node->major) + ":" + std::to_string(c.node->minor) + "/device"))
-            if (entry.compare(0, 5, "media") == 0) expected = "/dev/" + entry;
-        ASSERT_FALSE(expected.empty()) << "the driver has no media device";
-
-        VelmoraTOFCSISensor sensor(1, c.model, c.node->path.c_str());
-        CameraInfo info{};
-        StderrCapture err;
-        EXPECT_EQ(sensor.open(info), -2);
-        EXPECT_EQ(std::string(sensor.mediaNodePath()), expected);
-        EXPECT_EQ(sensor.subdeviceCount(), 0);
-        EXPECT_STREQ(sensor.busName(), "");
-        EXPECT_NE(err.text().find("Error: I2C bus name doesn't match any bus present!"), std::string::npos);
-        if (c.model == 6) {
-            EXPECT_NE(err.text().find("Query entity failed"), std::string::npos);
-        }
-        EXPECT_EQ(sensor.close(), 0);
-        std::printf("    model %d: walked to %s, no sensor entity\n", c.model, expected.c_str());
+// A sensor of the module's camera for one family, opened through the real kernel.
+class ModuleTransport : public LeakChecked, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        LeakChecked::SetUp();
+        camera = moduleCamera(GetParam());
+        ASSERT_GE(camera.instance, 0) << "the module presents no camera of family " << GetParam();
+        ASSERT_GE(camera.bus, 0);
     }
+
+    ModuleCamera camera;
+};
+
+// Frame of `frames` sub-frames with guard bytes behind it.
+struct Frame {
+    explicit Frame(size_t bytes) : data(bytes + kGuard, 0xA5), size(bytes) {}
+    uint16_t word(size_t index) const { return static_cast<uint16_t>(data[2 * index] | data[2 * index + 1] << 8); }
+    bool guardIntact() const {
+        return std::all_of(data.begin() + static_cast<std::ptrdiff_t>(size), data.end(), [](uint8_t b) { return b == 0xA5; });
+    }
+    static constexpr size_t kGuard = 4096;
+    std::vector<uint8_t> data;
+    size_t size;
+};
+
+// Every sample of each of the four sub-frames is the module's word for that phase.
+::testing::AssertionResult holdsPhases(const Frame& frame, int family, bool near) {
+    const size_t samples = size_t{kWidth} * kHeight;
+    for (int phase = 0; phase < 4; ++phase) {
+        const uint16_t expected = hqvgaWord(family, near, phase);
+        for (size_t i = 0; i < samples; ++i) {
+            const uint16_t got = frame.word(static_cast<size_t>(phase) * samples + i);
+            if (got != expected)
+                return ::testing::AssertionFailure() << "phase " << phase << " sample " << i << " is " << got
+                                                     << ", expected " << expected << (near ? " (near)" : " (far)");
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+TEST_P(ModuleTransport, OpenFindsTheCameraAsTheBoardShowsIt) {
+    const int family = GetParam();
+    VelmoraTOFCSISensor sensor(1, family, camera.video.c_str());
+    CameraInfo info{};
+    ASSERT_EQ(sensor.open(info), 0);
+    EXPECT_EQ(std::string(sensor.busName()), std::to_string(camera.bus));
+    EXPECT_EQ(info.width, kWidth) << "the sensor's default size";
+    EXPECT_EQ(info.height, kHeight);
+    EXPECT_EQ(sensor.bufferType(), family == 7 ? 9u : 1u);
+    if (family >= 5) {
+        // The receiver (csi2, rockchip-csi2-dphy1) is enumerated before the sensor.
+        EXPECT_EQ(sensor.subdeviceCount(), family == 5 ? 1 : 2);
+        EXPECT_EQ(sensor.controlSubdeviceIndex(), family == 5 ? 0 : 1);
+        EXPECT_EQ(std::string(sensor.mediaNodePath()).compare(0, 10, "/dev/media"), 0);
+    } else {
+        EXPECT_EQ(sensor.subdeviceCount(), 0);
+    }
+    std::printf("    family %d: %s, bus %s, media %s, %d subdevice(s)\n", family, camera.video.c_str(), sensor.busName(),
+                sensor.mediaNodePath(), sensor.subdeviceCount());
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+TEST_P(ModuleTransport, HqvgaPhasesInTheFamilysLayoutAndSensorControls) {
+    const int family = GetParam();
+    VelmoraTOFCSISensor sensor(4, family, camera.video.c_str());
+    CameraInfo info{};
+    ASSERT_EQ(sensor.open(info), 0);
+    ASSERT_EQ(sensor.start(), 0);  // on the Pi 5 the kernel validates the link open enabled
+    EXPECT_EQ(sensor.mappedBufferCount(), 8);
+
+    Frame frame(4 * kSubFrameBytes);
+    uint64_t previous = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint64_t stamp = 0;
+        ASSERT_EQ(sensor.readFrame(frame.data.data(), &stamp), 0);
+        EXPECT_TRUE(holdsPhases(frame, family, false)) << "frame " << i;
+        EXPECT_GT(stamp, previous);
+        previous = stamp;
+    }
+    EXPECT_TRUE(frame.guardIntact()) << "readFrame wrote past the frame";
+
+    // Controls through the control framework: the near range changes the phases; exposure is clamped.
+    ASSERT_EQ(sensor.setControl(CameraCtrl::RANGE, 2), 0);
+    int value = 0;
+    EXPECT_EQ(sensor.getControl(CameraCtrl::RANGE, &value), 0);
+    EXPECT_EQ(value, 2);
+    bool nearSeen = false;
+    for (int i = 0; i < 12 && !nearSeen; ++i) {
+        uint64_t stamp = 0;
+        ASSERT_EQ(sensor.readFrame(frame.data.data(), &stamp), 0);
+        nearSeen = holdsPhases(frame, family, true);
+    }
+    EXPECT_TRUE(nearSeen) << "the near range never reached the frames";
+    EXPECT_EQ(sensor.setControl(CameraCtrl::EXPOSURE, 0), 0);
+    EXPECT_EQ(sensor.getControl(CameraCtrl::EXPOSURE, &value), 0);
+    EXPECT_EQ(value, 1);
+    EXPECT_EQ(sensor.setControl(CameraCtrl::EXPOSURE, 500), 0);
+    EXPECT_EQ(sensor.getControl(CameraCtrl::EXPOSURE, &value), 0);
+    EXPECT_EQ(value, 500);
+
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+// The read-back at start asks for the active format: the try format of the
+// sensor's file handle still holds the default size.
+TEST_P(ModuleTransport, VgaRawSizesStartAndCarryTheSensorsSamples) {
+    const int family = GetParam();
+    VelmoraTOFCSISensor sensor(1, family, camera.video.c_str());
+    CameraInfo info{};
+    ASSERT_EQ(sensor.open(info), 0);
+    ASSERT_EQ(sensor.setControl(CameraCtrl::FRAME_RATE, 10), 0);
+    struct Size {
+        uint32_t width, height;
+    };
+    for (const Size size : {Size{640, 2405}, Size{320, 2410}}) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_WIDTH, static_cast<int>(size.width)), 0);
+        ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_HEIGHT, static_cast<int>(size.height)), 0);
+        ASSERT_EQ(sensor.start(), 0);
+        Frame frame(size_t{2} * size.width * size.height);
+        uint64_t stamp = 0;
+        ASSERT_EQ(sensor.readFrame(frame.data.data(), &stamp), 0);
+        // The split-line layout of family 3 is the HQVGA sensor's; its VGA frames only start here.
+        // The packed converter stops 8 bytes before the buffer's end: lines without padding
+        // lose their last 4 samples there.
+        const size_t samples = size_t{size.width} * size.height - (family == 6 ? 4 : 0);
+        size_t wrong = 0;
+        for (size_t i = 0; i < samples && family != 3; ++i)
+            if (frame.word(i) != vgaWord(static_cast<uint32_t>(i % size.width), static_cast<uint32_t>(i / size.width)))
+                ++wrong;
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_TRUE(frame.guardIntact());
+        EXPECT_EQ(sensor.stop(), 0);
+    }
+    // Media boards read the sensor's try format at open: a new file handle's is the default
+    // again. The Jetson boards read the video node's format, the last one set.
+    VelmoraTOFCSISensor other(1, family, camera.video.c_str());
+    CameraInfo otherInfo{};
+    ASSERT_EQ(other.open(otherInfo), 0);
+    EXPECT_EQ(otherInfo.width, family >= 5 ? kWidth : 320u);
+    EXPECT_EQ(other.close(), 0);
+    // The camera's HQVGA size again, for the checks after this one.
+    ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_WIDTH, static_cast<int>(kWidth)), 0);
+    ASSERT_EQ(sensor.setControl(CameraCtrl::FMT_HEIGHT, static_cast<int>(kHeight)), 0);
+    EXPECT_EQ(sensor.start(), 0);
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+TEST_P(ModuleTransport, FrameRateThroughTheChipAndCalibrationBlocks) {
+    const int family = GetParam();
+    VelmoraTOFCSISensor sensor(4, family, camera.video.c_str());
+    CameraInfo info{};
+    ASSERT_EQ(sensor.open(info), 0);
+    for (uint16_t offset : {uint16_t{0}, uint16_t{0x0250}}) {
+        std::vector<uint8_t> block(512, 0);
+        ASSERT_EQ(sensor.readBlock(offset, block.data()), 0);
+        size_t wrong = 0;
+        for (size_t j = 0; j < block.size(); ++j)
+            if (block[j] != blockByte(offset, j)) ++wrong;
+        EXPECT_EQ(wrong, 0u) << "block at " << offset;
+    }
+
+    ASSERT_EQ(sensor.setControl(CameraCtrl::FRAME_RATE, 10), 0);
+    ASSERT_EQ(sensor.start(), 0);
+    Frame frame(4 * kSubFrameBytes);
+    std::vector<uint64_t> stamps;
+    for (int i = 0; i < 5; ++i) {
+        uint64_t stamp = 0;
+        ASSERT_EQ(sensor.readFrame(frame.data.data(), &stamp), 0);
+        stamps.push_back(stamp);
+    }
+    // The first frames may have been filled at the rate before.
+    const double step = static_cast<double>(stamps.back() - stamps[2]) / 2.0;
+    std::printf("    family %d: 10 fps gives frames %.1f ms apart\n", family, step);
+    EXPECT_GE(step, 95.0);
+    EXPECT_LE(step, 250.0);
+    EXPECT_EQ(sensor.setControl(CameraCtrl::FRAME_RATE, 30), 0);
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ModuleTransport, ::testing::Values(2, 3, 5, 6, 7));
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    const int rc = RUN_ALL_TESTS();
+    const ::testing::UnitTest& unit = *::testing::UnitTest::GetInstance();
+    std::string listed;
+    for (const std::string& o : overrides()) listed += (listed.empty() ? ": " : ", ") + o;
+    std::printf("kernel: %d checks passed, %zu overridden%s\n", unit.successful_test_count(), overrides().size(),
+                listed.c_str());
+    return rc;
 }
