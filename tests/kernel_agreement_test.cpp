@@ -296,6 +296,25 @@ TEST(Packed12Unpack, EveryVariantEqualsScalar) {
             }
         }
     }
+    // Whole lines with padding between them, the last line ending at what is readable.
+    for (size_t groupsPerLine : {1, 4, 7, 8, 15, 16, 17, 120, 121}) {
+        const size_t stride = (3 * groupsPerLine + 15) / 16 * 16;
+        for (size_t lines : {1, 2, 5}) {
+            std::vector<uint8_t> source(stride * (lines - 1) + 3 * groupsPerLine);
+            for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
+            std::vector<uint8_t> want(4 * groupsPerLine * lines);
+            for (size_t l = 0; l < lines; ++l)
+                Packed12::unpackScalar(source.data() + l * stride, 3 * groupsPerLine,
+                                       want.data() + 4 * groupsPerLine * l, groupsPerLine);
+            for (size_t v = 0; v < count; ++v) {
+                std::vector<uint8_t> got(want.size() + 32, 0xEE);
+                list[v].lines(source.data(), source.size(), stride, groupsPerLine, lines, got.data());
+                ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+                    << list[v].name << ", " << lines << " lines of " << groupsPerLine << " groups";
+                for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 0xEE) << list[v].name;
+            }
+        }
+    }
 }
 
 // The run-by-run converter against the group-by-group walk, over the widths,
