@@ -93,6 +93,7 @@ int VelmoraDeviceVGA::attachSensor(VelmoraTOFSensor* newSensor) {
         handle = nullptr;
         return VelmoraUnkownError;
     }
+    SiSDKSetSingleFreq(handle, lastSingleFrequency.load());
     return VelmoraSuccess;
 }
 
@@ -200,10 +201,10 @@ int VelmoraDeviceVGA::setControl(CameraCtrl ctrl, int value) {
     case static_cast<uint32_t>(CameraCtrl::MODE): {
         if (value != static_cast<int>(TofWorkMode::SINGLE_FREQ) && value != static_cast<int>(TofWorkMode::DOUBLE_FREQ))
             return VelmoraInvalidParameter;
-        if (!handle) return VelmoraUnkownError;
         const bool single = value == static_cast<int>(TofWorkMode::SINGLE_FREQ);
         std::lock_guard<std::mutex> guard(modeLock);
-        SiSDKSetSingleFreq(handle, single);
+        // Without a library instance the mode waits for the next one (attachSensor).
+        if (handle) SiSDKSetSingleFreq(handle, single);
         lastSingleFrequency.store(single);
         return VelmoraSuccess;
     }

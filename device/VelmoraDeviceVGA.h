@@ -56,7 +56,8 @@ private:
     std::atomic<int32_t> height{480};
     std::atomic<bool> frameRateSet{false};
 
-    // Answer for the frequency mode while no library handle exists.
+    // Answer for the frequency mode while no library handle exists, and the
+    // mode a new handle starts in.
     std::atomic<bool> lastSingleFrequency{true};
     // Geometry handed to the library at the last start.
     int32_t libraryWidth = 0;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "BoardSession.h"
+#include "BoardWithFiles.h"
 #include "Si4cConfig.h"
 #include "Si4cLayout.h"
 #include "VelmoraTOFCamera.h"
@@ -23,77 +24,11 @@
 namespace {
 
 using namespace Velmora;
+using VelmoraTest::BoardWithFiles;
 using VelmoraTest::EmulatedBoard;
 
 constexpr short kWaitMs = 5000;
 constexpr double kPi = 3.14159265358979323846;
-
-// The board behind the seam, except "cali.bin", which comes from the real
-// working directory as it would on the board itself.
-class BoardWithFiles : public SystemAccess {
-public:
-    explicit BoardWithFiles(EmulatedBoard& emulated) : board(emulated) {}
-
-    int open(const char* path, int flags) override {
-        if (std::string(path) != "cali.bin") return board.open(path, flags);
-        const int fd = SystemAccess::open(path, flags);
-        std::lock_guard<std::mutex> lock(mutex);
-        if (fd >= 0) realFds.insert(fd);
-        return fd;
-    }
-    int close(int fd) override {
-        if (!takeFd(fd)) return board.close(fd);
-        return SystemAccess::close(fd);
-    }
-    int fstat(int fd, struct stat* st) override {
-        return ownsFd(fd) ? SystemAccess::fstat(fd, st) : board.fstat(fd, st);
-    }
-    void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
-        if (!ownsFd(fd)) return board.mmap(addr, length, prot, flags, fd, offset);
-        void* p = SystemAccess::mmap(addr, length, prot, flags, fd, offset);
-        std::lock_guard<std::mutex> lock(mutex);
-        realMaps.insert(p);
-        return p;
-    }
-    int munmap(void* addr, size_t length) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (realMaps.erase(addr) == 0) return board.munmap(addr, length);
-        }
-        return SystemAccess::munmap(addr, length);
-    }
-    int ioctl(int fd, unsigned long request, void* arg) override { return board.ioctl(fd, request, arg); }
-    int poll(int fd, short events, int timeoutMs) override { return board.poll(fd, events, timeoutMs); }
-    ssize_t readlink(const char* path, char* buffer, size_t size) override {
-        return board.readlink(path, buffer, size);
-    }
-    bool listDirectory(const std::string& path, std::vector<std::string>& names) override {
-        return board.listDirectory(path, names);
-    }
-    bool readFile(const std::string& path, std::string& contents, size_t maxBytes) override {
-        return board.readFile(path, contents, maxBytes);
-    }
-
-    size_t held() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return realFds.size() + realMaps.size();
-    }
-
-private:
-    bool ownsFd(int fd) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return realFds.count(fd) != 0;
-    }
-    bool takeFd(int fd) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return realFds.erase(fd) != 0;
-    }
-
-    EmulatedBoard& board;
-    std::mutex mutex;
-    std::set<int> realFds;
-    std::set<void*> realMaps;
-};
 
 VelmoraTest::BoardOptions vgaBoard(double distanceMm, double phaseOffset = 0) {
     VelmoraTest::BoardOptions o = VelmoraTest::boardPreset(5);

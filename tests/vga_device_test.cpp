@@ -228,6 +228,19 @@ TEST(VgaModelAttach, NullSensorIsRefused) {
     EXPECT_EQ(model.configureSensor(), -1) << "nothing attached, nothing to configure";
 }
 
+// Without a library instance the mode is remembered, and the next instance runs in it.
+TEST(VgaModelAttach, ModeSetBeforeTheLibraryExistsIsKept) {
+    VelmoraDeviceVGA model(0);
+    EXPECT_EQ(model.setControl(CameraCtrl::MODE, 1), 0);
+    EXPECT_EQ(get(model, CameraCtrl::RANGE), 4500);
+    EXPECT_EQ(model.setControl(CameraCtrl::MODE, 2), 1);
+    RecordingSensor sensor;
+    ASSERT_EQ(model.attachSensor(&sensor), 0);
+    EXPECT_EQ(get(model, CameraCtrl::MODE), 1) << "asked of the new library instance";
+    model.configureSensor();
+    EXPECT_EQ(sensor.sets.back(), std::make_pair(CameraCtrl::FMT_HEIGHT, 4810));
+}
+
 // ---------------------------------------------------------------- raw copies
 
 std::vector<uint8_t> pattern(size_t bytes) {
@@ -465,8 +478,9 @@ TEST_F(VgaStart, StartAfterAFailedStartFailsCleanly) {
         // Every later use of the dead instance is refused instead of attempted.
         EXPECT_EQ(m.configureSensor(), -1);
         EXPECT_EQ(m.start(), -1);
-        EXPECT_EQ(m.setControl(CameraCtrl::MODE, 1), -1);
         EXPECT_EQ(get(m, CameraCtrl::RANGE), 1250) << "the last known mode is still reported";
+        EXPECT_EQ(m.setControl(CameraCtrl::MODE, 1), 0) << "remembered for the next instance";
+        EXPECT_EQ(get(m, CameraCtrl::RANGE), 4500);
         const auto frame = vgatest::synthesiseFrame(320, 240, true, [](int, int) { return PixelTruth{500, 300}; });
         auto depth = planes(), amplitude = planes(), confidence = planes();
         EXPECT_FALSE(m.getPhaseImage(reinterpret_cast<const uint8_t*>(frame.data()), depth.data(),

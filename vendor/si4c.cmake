@@ -10,6 +10,7 @@ if(NOT VELMORA_USE_VENDOR_SI4C)
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cConfig.cpp
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cProcessor.cpp
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cReference.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cValidity.cpp
     # The per-pixel measurement: scalar, and one vector build per instruction set.
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cMeasure.cpp
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cMeasureSse2.cpp

@@ -426,6 +426,13 @@ uint8_t EmulatedBoard::blockByte(uint16_t offset, size_t j) {
     return static_cast<uint8_t>((offset + j) * 7 + 3);
 }
 
+uint8_t EmulatedBoard::servedBlockByte(uint16_t offset, size_t j) const {
+    constexpr size_t kStoreOffset = 80;
+    if (opts.calibrationStore.empty() || offset < kStoreOffset) return blockByte(offset, j);
+    const size_t at = offset - kStoreOffset + j;
+    return at < opts.calibrationStore.size() ? opts.calibrationStore[at] : 0;
+}
+
 int EmulatedBoard::entityIndex(const std::string& name) const {
     for (size_t i = 0; i < opts.entities.size(); ++i) {
         if (opts.entities[i].name == name) return static_cast<int>(i);
@@ -1043,7 +1050,7 @@ int EmulatedBoard::i2cIoctl(const Node& node, unsigned long request, void* arg) 
             } else if (msg.flags & I2C_M_RD) {
                 for (uint16_t j = 0; j < msg.len; ++j) {
                     msg.buf[j] = fetchPending && preparedOffset >= 0
-                                     ? blockByte(static_cast<uint16_t>(preparedOffset), j)
+                                     ? servedBlockByte(static_cast<uint16_t>(preparedOffset), j)
                                      : 0xff;
                 }
                 record.data.assign(msg.buf, msg.buf + msg.len);

@@ -107,6 +107,9 @@ struct BoardOptions {
     // that size (vendor/si4c/README.md) rendered from `scene`. Plain layout only.
     bool vgaSensor = false;
     double vgaPhaseOffset = 0;           // radians the module adds at every frequency
+    // The module's calibration store as the control chip serves it from block
+    // offset 80 on (0 beyond its end); empty: every block holds blockByte.
+    std::vector<uint8_t> calibrationStore;
     // --- end VGA sensor ---
 };
 
@@ -199,6 +202,8 @@ public:
     static uint16_t patternWord(uint64_t sequence);
     // Byte j of the control chip's block at `offset`.
     static uint8_t blockByte(uint16_t offset, size_t j);
+    // Byte j of the block at `offset` as this board's chip serves it.
+    uint8_t servedBlockByte(uint16_t offset, size_t j) const;
     // The true sub-frame (240 x 180 words, before layout) the board delivered as `sequence`.
     std::vector<uint16_t> subFrameWords(uint64_t sequence);
 

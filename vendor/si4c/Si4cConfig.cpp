@@ -32,6 +32,7 @@ constexpr IntKey kKeys[] = {
     {"ERDOLvl", &AlgorithmConfig::repairLevel, 0, 100},
     {"ValidDistMin", &AlgorithmConfig::validDistMin, 0, 1000000},
     {"ValidDistMax", &AlgorithmConfig::validDistMax, 0, 1000000},
+    {"ValidNoiseRatio", &AlgorithmConfig::validNoiseRatio, 0, 1000},
 };
 
 bool parseInt(const std::string& text, int minimum, int maximum, int& out) {

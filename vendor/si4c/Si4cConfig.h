@@ -24,6 +24,9 @@ struct AlgorithmConfig {
     int repairLevel = 3;  // read for completeness; no repair stage uses it
     int validDistMin = 0;
     int validDistMax = 7000;
+    // A valid pixel's amplitude is at least this many tenths of its sample
+    // noise (Si4cValidity.h); not in the default file.
+    int validNoiseRatio = 30;
 };
 
 // Applies the keys found in a section text to `config`. Unknown keys, lines

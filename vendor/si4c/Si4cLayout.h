@@ -62,8 +62,9 @@ enum MetaWord : int {
 namespace si4c {
 
 // Processing thresholds: a pixel whose modulation amplitude (counts) is below
-// kMinAmplitude, or whose two frequencies disagree by more than
-// kMaxUnwrapErrorMm after unwrapping, has no valid depth.
+// kMinAmplitude (whatever the noise; Si4cValidity.h raises the floor with it),
+// or whose two frequencies disagree by more than kMaxUnwrapErrorMm after
+// unwrapping, has no valid depth.
 constexpr double kMinAmplitude = 4.0;
 constexpr double kMaxUnwrapErrorMm = 250.0;
 

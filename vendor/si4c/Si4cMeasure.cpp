@@ -5,6 +5,7 @@
 
 #include "Si4cLayout.h"
 #include "Si4cProcessor.h"
+#include "Si4cValidity.h"
 
 namespace si4c {
 namespace measure {
@@ -87,7 +88,8 @@ void singleScalar(const uint16_t* const planes[5], size_t n, double offset, Band
     for (size_t i = 0; i < n; ++i) {
         const Measurement m = measurePixel(planes, i, offset);
         const double d = m.phase / (2 * kPi) * kSingleRangeMm;
-        const bool ok = !m.saturated && m.amplitude >= kMinAmplitude && d >= band.validMin && d <= band.validMax;
+        const bool ok = !m.saturated && strongEnough(m.amplitude, band.minAmplitude) && d >= band.validMin &&
+                        d <= band.validMax;
         store(out, i, d, m.amplitude, ok);
     }
 }
@@ -121,8 +123,8 @@ void doubleScalar(const uint16_t* const high[5], const uint16_t* const low[5], s
         if (d < 0) d += kDoubleRangeMm;
         if (d >= kDoubleRangeMm) d -= kDoubleRangeMm;
         const double a = (mh.amplitude + ml.amplitude) / 2;
-        const bool ok = !mh.saturated && !ml.saturated && mh.amplitude >= kMinAmplitude &&
-                        ml.amplitude >= kMinAmplitude && std::fabs(bestDiff) <= kMaxUnwrapErrorMm &&
+        const bool ok = !mh.saturated && !ml.saturated && strongEnough(mh.amplitude, band.minAmplitude) &&
+                        strongEnough(ml.amplitude, band.minAmplitudeLow) && std::fabs(bestDiff) <= kMaxUnwrapErrorMm &&
                         d >= band.validMin && d <= band.validMax;
         store(out, i, d, a, ok);
     }

@@ -9,12 +9,19 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Si4cLayout.h"
+
 namespace si4c {
 namespace measure {
 
+// What a valid pixel must meet: depth inside [validMin, validMax] and, at
+// each frequency, an amplitude of at least its floor (Si4cValidity.h): the
+// single or higher frequency's `minAmplitude`, the lower one's `minAmplitudeLow`.
 struct Band {
     int validMin;
     int validMax;
+    double minAmplitude = kMinAmplitude;
+    double minAmplitudeLow = kMinAmplitude;
 };
 
 // Where a measurement goes. With `confidence` null: the distance, amplitude

@@ -139,6 +139,9 @@ inline Doubles angleLanes(const double* table, const AngleParts& parts) {
     return toDoubles(parts.turns) * (kPi / 2) + toDoubles(parts.sign) * reduced;
 }
 
+// si4c::strongEnough of every lane.
+inline Longs strongEnough(Doubles amplitude, double minimum) { return amplitude >= minimum; }
+
 // |v|, as fabs: the sign bit cleared.
 inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
 
@@ -233,7 +236,7 @@ void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4
         for (size_t j = 0; j < count; j += kLanes) {
             const Doubles d = loadLanes<Doubles>(chunk.distance + j);  // phase / 2 pi * range
             const Doubles a = loadLanes<Doubles>(chunk.amplitude + j);
-            const Longs ok = ~loadLanes<Longs>(chunk.saturated + j) & (a >= si4c::kMinAmplitude) &
+            const Longs ok = ~loadLanes<Longs>(chunk.saturated + j) & strongEnough(a, band.minAmplitude) &
                              (d >= band.validMin) & (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);
         }
@@ -291,7 +294,8 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
             const Doubles a = (ampHigh + ampLow) / 2;
             const Longs saturated =
                 loadLanes<Longs>(highChunk.saturated + j) | loadLanes<Longs>(lowChunk.saturated + j);
-            const Longs ok = ~saturated & (ampHigh >= kMinAmplitude) & (ampLow >= kMinAmplitude) &
+            const Longs ok = ~saturated & strongEnough(ampHigh, band.minAmplitude) &
+                             strongEnough(ampLow, band.minAmplitudeLow) &
                              (bestDistance <= kMaxUnwrapErrorMm) & (d >= band.validMin) &
                              (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Si4cMeasure.h"
+#include "Si4cValidity.h"
 
 namespace si4c {
 
@@ -127,7 +128,9 @@ void Processor::measureSingle(const uint16_t* words, const measure::Outputs& out
     const uint16_t* planes[5];
     for (int k = 0; k < 5; ++k) planes[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
     const double offset = cal.valid ? cal.phaseOffset[kSingle] : 0.0;
-    measure::best().single(planes, depthPlane.size(), offset, {config.validDistMin, config.validDistMax}, out);
+    measure::Band band{config.validDistMin, config.validDistMax};
+    band.minAmplitude = amplitudeFloor(planes, depthPlane.size(), config.validNoiseRatio);
+    measure::best().single(planes, depthPlane.size(), offset, band, out);
 }
 
 void Processor::measureDouble(const uint16_t* words, const measure::Outputs& out) {
@@ -140,8 +143,10 @@ void Processor::measureDouble(const uint16_t* words, const measure::Outputs& out
     }
     const double highOffset = cal.valid ? cal.phaseOffset[kHigh] : 0.0;
     const double lowOffset = cal.valid ? cal.phaseOffset[kLow] : 0.0;
-    measure::best().dual(high, low, depthPlane.size(), highOffset, lowOffset,
-                         {config.validDistMin, config.validDistMax}, out);
+    measure::Band band{config.validDistMin, config.validDistMax};
+    band.minAmplitude = amplitudeFloor(high, depthPlane.size(), config.validNoiseRatio);
+    band.minAmplitudeLow = amplitudeFloor(low, depthPlane.size(), config.validNoiseRatio);
+    measure::best().dual(high, low, depthPlane.size(), highOffset, lowOffset, band, out);
 }
 
 void Processor::filterSpatial(std::vector<float>& plane, const std::vector<uint8_t>* mask, int level,

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "Si4cValidity.h"
+
 namespace si4c {
 
 namespace {
@@ -38,12 +40,25 @@ Measurement measure(const uint16_t* raw, int width, int height, int firstImage, 
     return {phase, std::sqrt(i * i + q * q) / 2, saturated};
 }
 
+// The amplitude floor of the frequency whose phase images begin at `firstImage`.
+double floorOf(const uint16_t* raw, int width, int height, int firstImage, int ratioTenths) {
+    const uint16_t* phases[kPhaseSteps];
+    for (int k = 0; k < kPhaseSteps; ++k)
+        phases[k] = raw + (static_cast<size_t>(firstImage + k) * static_cast<size_t>(height + 1) + 1) *
+                              static_cast<size_t>(width);
+    return amplitudeFloor(phases, static_cast<size_t>(width) * static_cast<size_t>(height), ratioTenths);
+}
+
 }  // namespace
 
 void referencePhaseImage(const uint16_t* raw, int width, int height, const ReferenceSettings& settings, float* depth,
                          float* amplitude, float* confidence) {
     const auto& offsets = settings.calibration.phaseOffset;
     const bool calibrated = settings.calibration.valid;
+    // Single, or the higher frequency; the lower one's images follow.
+    const double minAmplitude = floorOf(raw, width, height, 0, settings.validNoiseRatio);
+    const double minAmplitudeLow =
+        settings.single ? minAmplitude : floorOf(raw, width, height, kImagesPerFrequency, settings.validNoiseRatio);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             double d = 0;
@@ -53,7 +68,7 @@ void referencePhaseImage(const uint16_t* raw, int width, int height, const Refer
                 const Measurement m = measure(raw, width, height, 0, x, y, calibrated ? offsets[kSingle] : 0.0);
                 d = m.phase / (2 * kPi) * kSingleRangeMm;
                 a = m.amplitude;
-                ok = !m.saturated && m.amplitude >= kMinAmplitude;
+                ok = !m.saturated && strongEnough(m.amplitude, minAmplitude);
             } else {
                 const Measurement high = measure(raw, width, height, 0, x, y, calibrated ? offsets[kHigh] : 0.0);
                 const Measurement low =
@@ -84,8 +99,8 @@ void referencePhaseImage(const uint16_t* raw, int width, int height, const Refer
                 if (d < 0) d += kDoubleRangeMm;
                 if (d >= kDoubleRangeMm) d -= kDoubleRangeMm;
                 a = (high.amplitude + low.amplitude) / 2;
-                ok = !high.saturated && !low.saturated && high.amplitude >= kMinAmplitude &&
-                     low.amplitude >= kMinAmplitude && std::fabs(bestDiff) <= kMaxUnwrapErrorMm;
+                ok = !high.saturated && !low.saturated && strongEnough(high.amplitude, minAmplitude) &&
+                     strongEnough(low.amplitude, minAmplitudeLow) && std::fabs(bestDiff) <= kMaxUnwrapErrorMm;
             }
             ok = ok && d >= settings.validDistMin && d <= settings.validDistMax;
             const size_t i = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);

@@ -13,6 +13,7 @@ struct ReferenceSettings {
     Calibration calibration;
     int validDistMin = 0;
     int validDistMax = 7000;
+    int validNoiseRatio = AlgorithmConfig{}.validNoiseRatio;
 };
 
 // `raw` holds rawWords(single, width, height) words in the layout of README.md;
