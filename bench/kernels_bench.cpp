@@ -71,6 +71,27 @@ void depthModel(benchmark::State& state, const std::vector<uint8_t>& raw) {
         model.getPhaseImage(raw.data(), out.depth.data(), out.amplitude.data(), out.confidence.data());
         benchmark::ClobberMemory();
     }
+    state.SetLabel(HqvgaKernels::depthVariants(nullptr)[0].name);
+}
+
+// The floor of any depth computation: the raw frame read once and the three
+// planes written once, with next to no arithmetic between.
+void depthMemoryFloor(benchmark::State& state, const std::vector<uint8_t>& raw) {
+    DepthPlanes out;
+    std::vector<uint16_t> words(raw.size() / 2);
+    std::memcpy(words.data(), raw.data(), raw.size());
+    const uint16_t* planes[4];
+    for (int k = 0; k < 4; ++k) planes[k] = words.data() + static_cast<size_t>(k) * kPixels;
+    for (auto _ : state) {
+        for (int i = 0; i < kPixels; ++i) {
+            const int32_t x = planes[0][i] - planes[1][i];
+            const int32_t y = planes[2][i] - planes[3][i];
+            out.depth[i] = static_cast<float>(x);
+            out.amplitude[i] = static_cast<float>(y);
+            out.confidence[i] = static_cast<float>(x + y);
+        }
+        benchmark::ClobberMemory();
+    }
 }
 
 void depthVariant(benchmark::State& state, HqvgaKernels::DepthFunction run) {
@@ -157,6 +178,18 @@ void csiConverter(benchmark::State& state, LineConverter convert, size_t sourceL
     }
     if (written != kCsiOutput) state.SkipWithError("the converter did not produce one sub-frame");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(written));
+    if (convert == LineConverter(convertPacked12Lines)) state.SetLabel(Packed12::best().name);
+}
+
+// One unpacking variant over the lines of one sub-frame: 180 lines of 120
+// groups in 368-byte strides.
+void unpackLinesVariant(benchmark::State& state, Packed12::UnpackLinesFunction lines) {
+    const size_t stride = packed12Stride(HqvgaKernels::kWidth);
+    std::vector<uint8_t> from(stride * HqvgaKernels::kHeight, 0x5A), to(kCsiOutput);
+    for (auto _ : state) {
+        lines(from.data(), from.size(), stride, HqvgaKernels::kWidth / 2, HqvgaKernels::kHeight, to.data());
+        benchmark::ClobberMemory();
+    }
 }
 
 // One unpacking variant over the groups of one sub-frame, without the line walk.
@@ -185,6 +218,7 @@ void registerAll() {
     benchmark::RegisterBenchmark("hqvga_depth/model", depthModel, std::cref(scene));
     benchmark::RegisterBenchmark("hqvga_depth_random/reference", depthReference, std::cref(random));
     benchmark::RegisterBenchmark("hqvga_depth_random/model", depthModel, std::cref(random));
+    benchmark::RegisterBenchmark("hqvga_depth/memory_floor", depthMemoryFloor, std::cref(scene));
     size_t count = 0;
     const HqvgaKernels::DepthVariant* variants = HqvgaKernels::depthVariants(&count);
     for (size_t i = 0; i < count; ++i)
@@ -217,6 +251,9 @@ void registerAll() {
     for (size_t i = 0; i < unpackCount; ++i)
         benchmark::RegisterBenchmark((std::string("packed12_unpack/") + unpackers[i].name).c_str(), unpackVariant,
                                      unpackers[i].run);
+    for (size_t i = 0; i < unpackCount; ++i)
+        benchmark::RegisterBenchmark((std::string("packed12_lines/") + unpackers[i].name).c_str(),
+                                     unpackLinesVariant, unpackers[i].lines);
     size_t setCount = 0;
     const SampleKernels::Set* const* sets = SampleKernels::sets(&setCount);
     for (size_t i = 0; i < setCount; ++i)

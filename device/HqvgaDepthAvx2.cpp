@@ -22,11 +22,17 @@ Floats sqrtLanes(Floats v) { return (Floats)_mm256_sqrt_ps((__m256)v); }
 
 Floats reciprocalLanes(Floats v) { return (Floats)_mm256_rcp_ps((__m256)v); }
 
-Doubles gatherLanes(const double* table, SignedHalf index) {
-    return (Doubles)_mm256_i32gather_pd(table, (__m128i)index, sizeof(double));
+Floats remainderLanes(Floats a, Floats q, Floats b) { return (Floats)_mm256_fnmadd_ps((__m256)q, (__m256)b, (__m256)a); }
+
+// Two in-register permutes of eight entries each, chosen by bit 3 of the index.
+Floats tableLanes(const float* table, Signed index) {
+    const __m256i i = (__m256i)index;
+    const __m256 first = _mm256_permutevar8x32_ps(_mm256_load_ps(table), i);
+    const __m256 second = _mm256_permutevar8x32_ps(_mm256_load_ps(table + 8), i);
+    return (Floats)_mm256_blendv_ps(first, second, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
 }
 
-Doubles toDoubles(SignedHalf v) { return (Doubles)_mm256_cvtepi32_pd((__m128i)v); }
+bool anyLane(Signed mask) { return _mm256_movemask_ps((__m256)mask) != 0; }
 
 Unsigned widenWords(WordsHalf v) { return (Unsigned)_mm256_cvtepu16_epi32((__m128i)v); }
 

@@ -22,14 +22,14 @@ Floats sqrtLanes(Floats v) { return (Floats)_mm512_sqrt_ps((__m512)v); }
 
 Floats reciprocalLanes(Floats v) { return (Floats)_mm512_rcp14_ps((__m512)v); }
 
-// The 16-entry table fits two registers: a permute, far cheaper than a gather.
-Doubles gatherLanes(const double* table, SignedHalf index) {
-    static_assert(kSteps + 1 == 16, "table of two registers");
-    const __m512i lanes = _mm512_cvtepi32_epi64((__m256i)index);
-    return (Doubles)_mm512_permutex2var_pd(_mm512_load_pd(table), lanes, _mm512_load_pd(table + 8));
+Floats remainderLanes(Floats a, Floats q, Floats b) { return (Floats)_mm512_fnmadd_ps((__m512)q, (__m512)b, (__m512)a); }
+
+// The 16-entry table is one register: a permute.
+Floats tableLanes(const float* table, Signed index) {
+    return (Floats)_mm512_permutexvar_ps((__m512i)index, _mm512_load_ps(table));
 }
 
-Doubles toDoubles(SignedHalf v) { return (Doubles)_mm512_cvtepi32_pd((__m256i)v); }
+bool anyLane(Signed mask) { return _mm512_test_epi32_mask((__m512i)mask, (__m512i)mask) != 0; }
 
 Unsigned widenWords(WordsHalf v) { return (Unsigned)_mm512_cvtepu16_epi32((__m256i)v); }
 

@@ -19,9 +19,18 @@ Floats reciprocalLanes(Floats v) {
     return (Floats)vmulq_f32(estimate, vrecpsq_f32((float32x4_t)v, estimate));
 }
 
-Doubles gatherLanes(const double* table, SignedHalf index) { return Doubles{table[index[0]], table[index[1]]}; }
+Floats remainderLanes(Floats a, Floats q, Floats b) {
+    return (Floats)vfmsq_f32((float32x4_t)a, (float32x4_t)q, (float32x4_t)b);
+}
 
-Doubles toDoubles(SignedHalf v) { return __builtin_convertvector(v, Doubles); }
+// The 16 floats are 64 bytes: one four-register byte lookup, four bytes per lane.
+Floats tableLanes(const float* table, Signed index) {
+    const uint8x16x4_t bytes = vld1q_u8_x4(reinterpret_cast<const uint8_t*>(table));
+    const Unsigned select = (Unsigned)index * 0x04040404u + 0x03020100u;
+    return (Floats)vqtbl4q_u8(bytes, (uint8x16_t)select);
+}
+
+bool anyLane(Signed mask) { return vmaxvq_u32((uint32x4_t)mask) != 0; }
 
 Unsigned widenWords(WordsHalf v) { return __builtin_convertvector(v, Unsigned); }
 

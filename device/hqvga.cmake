@@ -9,5 +9,9 @@ target_sources(velmora_objects PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthAvx512.cpp
   ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthNeon.cpp)
 
-velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthAvx2.cpp "-mavx2;-mfma")
-velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthAvx512.cpp "-mavx512f;-mavx2;-mfma")
+# The vector kernels' exact sums must not be fused into multiply-adds.
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthSse2.cpp ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthNeon.cpp
+  TARGET_DIRECTORY velmora_objects PROPERTIES COMPILE_OPTIONS "-ffp-contract=off")
+velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthAvx2.cpp "-mavx2;-mfma;-ffp-contract=off")
+velmora_x86_extension_source(velmora_objects ${CMAKE_CURRENT_LIST_DIR}/HqvgaDepthAvx512.cpp
+  "-mavx512f;-mavx2;-mfma;-ffp-contract=off")

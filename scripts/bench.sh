@@ -2,8 +2,9 @@
 # Builds the benchmarks (Release) and runs them all, then prints one table:
 # each figure, its reference and the ratio. Figure and reference are measured
 # side by side in one run, in interleaved repetitions of which the table takes
-# the fastest, so the ratios hold when the machine is busy; the absolute times
-# are best taken when it is idle.
+# the median, so that other work on a busy machine weighs on both alike; the
+# load average at the start and the end says how busy it was. The absolute
+# times are best taken when it is idle.
 #
 # Usage: scripts/bench.sh [build directory, default build-bench]
 set -euo pipefail
@@ -18,8 +19,14 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELMORA_BUILD_TESTS=OFF -DVE
 cmake --build "$build" -j"$jobs" >/dev/null
 
 echo "Machine: $(uname -m), $(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores"
-echo "Date:    $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg)"
-echo
+# The vector extensions the dispatch looks for, as this CPU reports them.
+flags=" $(grep -m1 -E '^(flags|Features)' /proc/cpuinfo 2>/dev/null | cut -d: -f2-) "
+have=()
+for f in sse2 ssse3 avx2 fma avx512f avx512bw avx512vbmi asimd; do
+  case "$flags" in *" $f "*) have+=("$f") ;; esac
+done
+echo "Vectors: ${have[*]:-none reported}"
+echo "Date:    $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 
 interleaved=(--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true --benchmark_format=json)
 "$build/bench/kernels_bench" "${interleaved[@]}" --benchmark_min_time=0.1 >"$results/kernels.json"
@@ -45,4 +52,6 @@ for dir in "$build"/python/velmora_python3 "$build"/python/velmora_python27; do
   done
 done
 
+echo "         load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+echo
 python3 bench/bench_table.py "$results"/*.json

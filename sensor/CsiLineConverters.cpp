@@ -71,18 +71,33 @@ size_t convertSplitLines(const uint8_t* source, size_t sourceLength, uint8_t* de
 
 size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                             size_t destinationLength, size_t position, uint32_t width) {
-    static const Packed12::UnpackFunction unpack = Packed12::best();
-    const size_t padding = packed12Stride(width) - packed12DataBytes(width);
+    static const Packed12::Variant& unpack = Packed12::best();
+    const size_t dataBytes = packed12DataBytes(width);
+    const size_t stride = packed12Stride(width);
+    const size_t padding = stride - dataBytes;
     const size_t limit = sourceLength > 8 ? sourceLength - 8 : 0;
     size_t group = 0;
     // Runs of groups up to the next skip of line padding, each unpacked in one
-    // call; the runs end exactly where the group-by-group walk would stop.
+    // call, and from a line start every whole line the walk would finish in a
+    // single call; the runs end exactly where the group-by-group walk would stop.
     size_t toBoundary = groupsToLineEnd(position / 2, width, padding);
     const size_t period = width % 2 == 0 ? width / 2 : width;  // groups from one line end to the next
     while (group < limit && room(destinationLength, position) >= 4) {
+        if (toBoundary == period && width % 2 == 0) {
+            // Line l is finished when its last group starts below the limit and its samples fit.
+            const size_t lastStart = group + dataBytes - 3;
+            const size_t byLength = lastStart < limit ? (limit - 1 - lastStart) / stride + 1 : 0;
+            const size_t lines = std::min(byLength, room(destinationLength, position) / (4 * period));
+            if (lines > 0) {
+                unpack.lines(source + group, sourceLength - group, stride, period, lines, destination + position);
+                position += 4 * period * lines;
+                group += stride * lines;
+                continue;
+            }
+        }
         const size_t run =
             std::min({toBoundary, (limit - group + 2) / 3, room(destinationLength, position) / 4});
-        unpack(source + group, sourceLength - group, destination + position, run);
+        unpack.run(source + group, sourceLength - group, destination + position, run);
         position += 4 * run;
         group += 3 * run;
         if (run == toBoundary) {

@@ -8,7 +8,9 @@ namespace {
 struct VariantTable {
     Variant entries[5];
     size_t count = 0;
-    void add(const char* name, UnpackFunction run) { entries[count++] = Variant{name, run}; }
+    void add(const char* name, UnpackFunction run, UnpackLinesFunction lines) {
+        entries[count++] = Variant{name, run, lines};
+    }
 };
 
 VariantTable detectVariants() {
@@ -16,13 +18,13 @@ VariantTable detectVariants() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw"))
-        table.add("avx512vbmi", unpackAvx512);
-    if (__builtin_cpu_supports("avx2")) table.add("avx2", unpackAvx2);
-    if (__builtin_cpu_supports("ssse3")) table.add("ssse3", unpackSsse3);
+        table.add("avx512vbmi", unpackAvx512, unpackLinesAvx512);
+    if (__builtin_cpu_supports("avx2")) table.add("avx2", unpackAvx2, unpackLinesAvx2);
+    if (__builtin_cpu_supports("ssse3")) table.add("ssse3", unpackSsse3, unpackLinesSsse3);
 #elif defined(__aarch64__)
-    table.add("neon", unpackNeon);
+    table.add("neon", unpackNeon, unpackLinesNeon);
 #endif
-    table.add("scalar", unpackScalar);
+    table.add("scalar", unpackScalar, unpackLinesScalar);
     return table;
 }
 
@@ -34,7 +36,7 @@ const Variant* variants(size_t* count) {
     return table.entries;
 }
 
-UnpackFunction best() { return variants(nullptr)[0].run; }
+const Variant& best() { return variants(nullptr)[0]; }
 
 void unpackScalar(const uint8_t* source, size_t /*readable*/, uint8_t* destination, size_t groups) {
     for (size_t g = 0; g < groups; ++g) {
@@ -47,6 +49,12 @@ void unpackScalar(const uint8_t* source, size_t /*readable*/, uint8_t* destinati
         out[2] = static_cast<uint8_t>(b1 << 4 | b2 >> 4);
         out[3] = static_cast<uint8_t>(b1 >> 4);
     }
+}
+
+void unpackLinesScalar(const uint8_t* source, size_t readable, size_t stride, size_t groupsPerLine, size_t lines,
+                       uint8_t* destination) {
+    for (size_t l = 0; l < lines; ++l)
+        unpackScalar(source + l * stride, readable - l * stride, destination + 4 * groupsPerLine * l, groupsPerLine);
 }
 
 }  // namespace Packed12

@@ -1,7 +1,7 @@
 // The vectorised per-frame code against its plain scalar references: every
-// variant this CPU runs, on random words, on every possible pair of phase
-// differences and on simulated frames over the whole range at both frequencies;
-// the transports' sample conversions against their plain loops.
+// depth form this CPU runs, bit for bit, on every pair of phase differences in
+// both plane orders and both sample shifts; the raw interleave and the
+// transports' sample conversions against their plain loops.
 
 #include <gtest/gtest.h>
 
@@ -17,18 +17,14 @@
 #include "HqvgaReference.h"
 #include "SampleKernels.h"
 #include "UsbSampleConversion.h"
-#include "VelmoraScene.h"
-#include "support/UlpAgreement.h"
+#include "support/BitEqual.h"
 
 using namespace Velmora;
-using VelmoraTest::Agreement;
 
 namespace {
 
 constexpr int kPixels = HqvgaKernels::kPixels;
 constexpr size_t kRawBytes = 4 * kPixels * 2;
-constexpr float kNearHz = 75e6f;
-constexpr float kFarHz = 37.5e6f;
 
 // The model's float steps from frequency to millimetres per radian.
 float millimetresPerRadian(float hz) {
@@ -40,28 +36,6 @@ struct Planes {
     std::vector<float> depth = std::vector<float>(kPixels, -1.0f);
     std::vector<float> amplitude = std::vector<float>(kPixels, -1.0f);
     std::vector<float> confidence = std::vector<float>(kPixels, -1.0f);
-};
-
-// One frame's reference planes, then each variant's planes against them.
-struct DepthCheck {
-    int range;
-    float hz;
-    uint8_t shift;
-
-    void run(const std::vector<HqvgaKernels::DepthVariant>& list, const uint8_t* raw,
-             std::vector<Agreement>& agreements) const {
-        Planes want;
-        HqvgaReference::depthFrame(raw, range, hz, shift, want.depth.data(), want.amplitude.data(),
-                                   want.confidence.data());
-        for (size_t v = 0; v < list.size(); ++v) {
-            Planes got;
-            list[v].run(raw, range == 2000, millimetresPerRadian(hz), shift, got.depth.data(), got.amplitude.data(),
-                        got.confidence.data());
-            agreements[v].add(got.depth.data(), want.depth.data(), kPixels, "depth");
-            agreements[v].add(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude");
-            agreements[v].add(got.confidence.data(), want.confidence.data(), kPixels, "confidence");
-        }
-    }
 };
 
 std::vector<HqvgaKernels::DepthVariant> variants() {
@@ -89,6 +63,10 @@ void splitDifference(int d, int& high, int& low) {
     high = d + low;
 }
 
+class DepthForm : public ::testing::TestWithParam<size_t> {};
+
+std::string formName(const ::testing::TestParamInfo<size_t>& info) { return variants()[info.param].name; }
+
 }  // namespace
 
 TEST(HqvgaKernels, ListEndsWithScalarAndLeadsWithTheModelsChoice) {
@@ -101,89 +79,70 @@ TEST(HqvgaKernels, ListEndsWithScalarAndLeadsWithTheModelsChoice) {
 #endif
 }
 
-TEST(HqvgaKernels, DepthAgreesOnRandomWords) {
-    const DepthCheck checks[] = {{4000, kFarHz, 0}, {2000, kNearHz, 0}, {3000, kNearHz, 0},
-                                 {4000, kFarHz, 4}, {2000, kNearHz, 4}};
-    const auto list = variants();
-    std::vector<Agreement> agreements(list.size());
-    for (uint32_t seed = 1; seed <= 3; ++seed) {
-        const std::vector<uint8_t> raw = randomFrame(seed);
-        for (const DepthCheck& check : checks) check.run(list, raw.data(), agreements);
-    }
-    for (size_t v = 0; v < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
-}
-
-// Every (y, x) the decoded samples can produce, 4095 x 4095 pairs, in far order.
-TEST(HqvgaKernels, DepthAgreesOnEveryPhaseDifference) {
-    const std::vector<HqvgaKernels::DepthVariant> list = variants();
-    std::vector<Agreement> agreements(list.size());
-    std::vector<uint8_t> raw(kRawBytes);
-    const DepthCheck check{4000, kFarHz, 0};
-    int filled = 0;
-    auto flush = [&] {
-        check.run(list, raw.data(), agreements);
-        filled = 0;
-    };
-    for (int dy = -2047; dy <= 2047; ++dy) {
-        int p2, p0;
-        splitDifference(dy, p2, p0);
-        for (int dx = -2047; dx <= 2047; ++dx) {
-            int p3, p1;
-            splitDifference(dx, p3, p1);
-            const int counts[4] = {p0, p1, p2, p3};
-            for (int k = 0; k < 4; ++k) putWord(raw, k, filled, static_cast<uint16_t>(counts[k] & 0x7FF));
-            if (++filled == kPixels) flush();
-        }
-    }
-    if (filled > 0) {
-        // Pad the last frame with pixels already covered.
-        for (int i = filled; i < kPixels; ++i)
-            for (int k = 0; k < 4; ++k) putWord(raw, k, i, 0);
-        flush();
-    }
-    for (size_t v = 0; v < list.size(); ++v) {
-        EXPECT_GE(agreements[v].total, 3ull * 4095 * 4095) << list[v].name;
-        EXPECT_TRUE(agreements[v].holds()) << list[v].name;
-    }
-}
-
-TEST(HqvgaKernels, DepthAgreesOnSimulatedFramesOverTheWholeRange) {
-    struct Frequency {
+// Every (y, x) the decoded samples can produce, 4095 x 4095 pairs, in both
+// plane orders and with both sample shifts, equal to the reference bit for bit.
+// The bits the decoding drops (above the 11 bits, and below them when shifted)
+// carry noise.
+TEST_P(DepthForm, EqualsTheReferenceOnEveryPhasePair) {
+    const HqvgaKernels::DepthVariant form = variants()[GetParam()];
+    struct Setting {
         int range;
         float hz;
+        uint8_t shift;
     };
-    const Frequency frequencies[] = {{2000, kNearHz}, {4000, kFarHz}};
-    const auto list = variants();
-    std::vector<Agreement> agreements(list.size());
-    std::vector<uint16_t> words(4 * static_cast<size_t>(kPixels));
-    std::vector<uint8_t> raw(kRawBytes);
-    for (const Frequency& f : frequencies) {
-        auto render = [&](const VelmoraSim::SceneSettings& settings, uint64_t frame) {
-            VelmoraSim::Scene scene(settings, HqvgaKernels::kWidth, HqvgaKernels::kHeight);
-            VelmoraSim::renderHqvgaSubframes(scene, f.hz, frame, words.data());
-            for (size_t i = 0; i < words.size(); ++i) {
-                raw[2 * i] = static_cast<uint8_t>(words[i] & 0xFF);
-                raw[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
-            }
-            DepthCheck{f.range, f.hz, 0}.run(list, raw.data(), agreements);
+    for (const Setting setting : {Setting{4000, 37.5e6f, 0}, Setting{2000, 75e6f, 0}, Setting{4000, 37.5e6f, 4},
+                                  Setting{2000, 75e6f, 4}}) {
+        const bool nearOrder = setting.range == 2000;
+        std::vector<uint8_t> raw(kRawBytes);
+        uint32_t noise = 12345;
+        uint64_t compared = 0;
+        int filled = 0;
+        auto compare = [&] {
+            Planes want, got;
+            HqvgaReference::depthFrame(raw.data(), setting.range, setting.hz, setting.shift, want.depth.data(),
+                                       want.amplitude.data(), want.confidence.data());
+            form.run(raw.data(), nearOrder, millimetresPerRadian(setting.hz), setting.shift, got.depth.data(),
+                     got.amplitude.data(), got.confidence.data());
+            for (const auto& plane : {std::make_pair(&got.depth, &want.depth),
+                                      std::make_pair(&got.amplitude, &want.amplitude),
+                                      std::make_pair(&got.confidence, &want.confidence)})
+                ASSERT_TRUE(VelmoraTest::bitEqual(plane.first->data(), plane.second->data(), kPixels, "plane"))
+                    << (nearOrder ? "near" : "far") << " order, shift " << int(setting.shift) << ", after "
+                    << compared << " pixels";
+            compared += static_cast<uint64_t>(filled);
+            filled = 0;
         };
-        // Constant scenes stepping through the unambiguous range, noisy so that
-        // neighbouring pixels differ, bright and dim reflectors alike.
-        for (int step = 0; step < 16; ++step) {
-            VelmoraSim::SceneSettings settings;
-            settings.kind = "constant";
-            settings.distanceMm = f.range * (step + 0.37) / 16.0;
-            settings.reflectivity = step % 2 ? 1.0 : 0.2;
-            settings.noise = 3.0;
-            settings.seed = static_cast<uint32_t>(step + 1);
-            render(settings, static_cast<uint64_t>(step));
+        for (int dy = -2047; dy <= 2047; ++dy) {
+            for (int dx = -2047; dx <= 2047; ++dx) {
+                int counts[4];
+                // far: y = P2 - P0, x = P3 - P1; near: y = P1 - P3, x = P2 - P0.
+                if (nearOrder) {
+                    splitDifference(dy, counts[1], counts[3]);
+                    splitDifference(dx, counts[2], counts[0]);
+                } else {
+                    splitDifference(dy, counts[2], counts[0]);
+                    splitDifference(dx, counts[3], counts[1]);
+                }
+                for (int k = 0; k < 4; ++k) {
+                    noise = noise * 1664525u + 1013904223u;
+                    const uint32_t eleven = static_cast<uint32_t>(counts[k]) & 0x7FF;
+                    const uint32_t dropped = noise >> 16;
+                    const uint32_t word = setting.shift ? (eleven << 4) | (dropped & 0x800F) : eleven | (dropped & 0xF800);
+                    putWord(raw, k, filled, static_cast<uint16_t>(word));
+                }
+                if (++filled == kPixels) {
+                    compare();
+                    if (HasFatalFailure()) return;
+                }
+            }
         }
-        VelmoraSim::SceneSettings demo;
-        demo.noise = 2.0;
-        render(demo, 7);
+        compare();  // the rest of the last frame repeats pixels already compared
+        if (HasFatalFailure()) return;
+        EXPECT_GE(compared, 4095ull * 4095);
     }
-    for (size_t v = 0; v < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
 }
+
+INSTANTIATE_TEST_SUITE_P(HqvgaKernels, DepthForm, ::testing::Range(size_t{0}, variants().size()), formName);
 
 TEST(HqvgaKernels, RawInterleaveEqualsReference) {
     for (uint8_t shift : {0, 4}) {
@@ -333,6 +292,25 @@ TEST(Packed12Unpack, EveryVariantEqualsScalar) {
                 list[v].run(source.data(), readable, got.data(), groups);
                 ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
                     << list[v].name << ", " << groups << " groups";
+                for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 0xEE) << list[v].name;
+            }
+        }
+    }
+    // Whole lines with padding between them, the last line ending at what is readable.
+    for (size_t groupsPerLine : {1, 4, 7, 8, 15, 16, 17, 120, 121}) {
+        const size_t stride = (3 * groupsPerLine + 15) / 16 * 16;
+        for (size_t lines : {1, 2, 5}) {
+            std::vector<uint8_t> source(stride * (lines - 1) + 3 * groupsPerLine);
+            for (uint8_t& b : source) b = static_cast<uint8_t>(rng());
+            std::vector<uint8_t> want(4 * groupsPerLine * lines);
+            for (size_t l = 0; l < lines; ++l)
+                Packed12::unpackScalar(source.data() + l * stride, 3 * groupsPerLine,
+                                       want.data() + 4 * groupsPerLine * l, groupsPerLine);
+            for (size_t v = 0; v < count; ++v) {
+                std::vector<uint8_t> got(want.size() + 32, 0xEE);
+                list[v].lines(source.data(), source.size(), stride, groupsPerLine, lines, got.data());
+                ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+                    << list[v].name << ", " << lines << " lines of " << groupsPerLine << " groups";
                 for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 0xEE) << list[v].name;
             }
         }

@@ -1,6 +1,6 @@
 # Vectorised per-frame code against its plain scalar references.
 add_executable(kernel_agreement_test ${CMAKE_CURRENT_LIST_DIR}/kernel_agreement_test.cpp)
-target_link_libraries(kernel_agreement_test PRIVATE velmora_static velmora_scene GTest::gtest_main)
+target_link_libraries(kernel_agreement_test PRIVATE velmora_static GTest::gtest_main)
 gtest_discover_tests(kernel_agreement_test PROPERTIES LABELS "perf" DISCOVERY_TIMEOUT 60)
 
 # This project's phase processor against its scalar reference.

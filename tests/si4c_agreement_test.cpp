@@ -1,8 +1,7 @@
 // The phase processor's vectorised measurement against the plain scalar
-// reference: equal on at least 99.99 % of the values and at most one unit in
-// the last place elsewhere, single and double frequency, on every variant the
-// CPU runs, on every (i, q) pair of the sample differences, on random words
-// and on simulated frames over the whole range.
+// reference, bit for bit: every vector form on every (i, q) pair of the
+// sample differences, and the processor, single and double frequency, on
+// random words and on simulated frames over the whole range.
 
 #include <gtest/gtest.h>
 
@@ -18,9 +17,9 @@
 #include "Si4cProcessor.h"
 #include "Si4cReference.h"
 #include "VgaRender.h"
-#include "support/UlpAgreement.h"
+#include "support/BitEqual.h"
 
-using VelmoraTest::Agreement;
+using VelmoraTest::bitEqual;
 
 namespace {
 
@@ -40,10 +39,10 @@ struct Outputs {
     std::vector<float> confidence = std::vector<float>(kPixels, -1.0f);
 };
 
-void compare(const Outputs& got, const Outputs& want, Agreement& agreement) {
-    agreement.add(got.depth.data(), want.depth.data(), kPixels, "depth");
-    agreement.add(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude");
-    agreement.add(got.confidence.data(), want.confidence.data(), kPixels, "confidence");
+void compare(const Outputs& got, const Outputs& want, const char* what) {
+    EXPECT_TRUE(bitEqual(got.depth.data(), want.depth.data(), kPixels, "depth")) << what;
+    EXPECT_TRUE(bitEqual(got.amplitude.data(), want.amplitude.data(), kPixels, "amplitude")) << what;
+    EXPECT_TRUE(bitEqual(got.confidence.data(), want.confidence.data(), kPixels, "confidence")) << what;
 }
 
 // A scratch directory holding a "ConfigAlgorithm.json" with the filters off:
@@ -70,7 +69,7 @@ public:
 
 // The processor's whole frame call (the variant the CPU picks) against the reference.
 void processAndCompare(const std::vector<uint16_t>& frame, bool single, const std::vector<uint8_t>& calibration,
-                       Agreement& agreement) {
+                       const char* what) {
     UnfilteredConfig config;
     si4c::Processor processor;
     processor.setSingleFrequency(single);
@@ -88,7 +87,7 @@ void processAndCompare(const std::vector<uint16_t>& frame, bool single, const st
     Outputs want;
     si4c::referencePhaseImage(frame.data(), kWidth, kHeight, settings, want.depth.data(), want.amplitude.data(),
                               want.confidence.data());
-    compare(got, want, agreement);
+    compare(got, want, what);
 }
 
 }  // namespace
@@ -102,12 +101,15 @@ TEST(Si4cMeasure, ListEndsWithScalar) {
 #endif
 }
 
-// The difference pairs the 12-bit samples can form, i and q in -4093..4093
-// with no sample saturated (every q, every third i), through each variant
-// against the scalar form.
-TEST(Si4cMeasure, EveryPairOfDifferencesAgrees) {
-    const auto list = variants();
-    std::vector<Agreement> agreements(list.size());
+class MeasureForm : public ::testing::TestWithParam<size_t> {};
+
+std::string formName(const ::testing::TestParamInfo<size_t>& info) { return variants()[info.param].name; }
+
+// Every difference pair the 12-bit samples can form, i and q in -4093..4093
+// with no sample saturated, through each form against the scalar one: the
+// planes for the filters and the output planes, with and without an offset.
+TEST_P(MeasureForm, EqualsTheScalarFormOnEveryPairOfDifferences) {
+    const si4c::measure::Variant form = variants()[GetParam()];
     const si4c::measure::Band band{0, 7000};
     // Five planes of one frequency, filled line by line with one i and every q.
     constexpr size_t kLine = 8187;  // q from -4093 to 4093
@@ -123,7 +125,7 @@ TEST(Si4cMeasure, EveryPairOfDifferencesAgrees) {
     std::vector<float> wantDepth(kLine), wantAmplitude(kLine), wantConfidence(kLine);
     std::vector<float> gotDepth(kLine), gotAmplitude(kLine), gotConfidence(kLine);
     std::vector<uint8_t> wantValid(kLine), gotValid(kLine);
-    for (int i = -4093; i <= 4093; i += 3) {
+    for (int i = -4093; i <= 4093; ++i) {
         for (size_t j = 0; j < kLine; ++j) {
             split(i, planes[0][j], planes[2][j]);
             split(static_cast<int>(j) - 4093, planes[1][j], planes[3][j]);
@@ -133,30 +135,26 @@ TEST(Si4cMeasure, EveryPairOfDifferencesAgrees) {
             // The planes for the filters (distance, amplitude, validity) ...
             si4c::measure::singleScalar(pointers, kLine, offset, band,
                                         {wantDepth.data(), wantAmplitude.data(), wantValid.data(), nullptr});
-            for (size_t v = 0; v + 1 < list.size(); ++v) {
-                list[v].single(pointers, kLine, offset, band,
-                               {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
-                agreements[v].add(gotDepth.data(), wantDepth.data(), kLine, "depth");
-                agreements[v].add(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude");
-                ASSERT_EQ(gotValid, wantValid) << list[v].name << ", i " << i;
-            }
+            form.single(pointers, kLine, offset, band, {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
+            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
+            ASSERT_TRUE(bitEqual(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude")) << "i " << i;
+            ASSERT_EQ(gotValid, wantValid) << "i " << i << ", offset " << offset;
             // ... and the output planes, written directly when nothing is filtered.
             si4c::measure::singleScalar(pointers, kLine, offset, {0, 1000},
                                         {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
-            for (size_t v = 0; v + 1 < list.size(); ++v) {
-                list[v].single(pointers, kLine, offset, {0, 1000},
-                               {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
-                agreements[v].add(gotDepth.data(), wantDepth.data(), kLine, "depth");
-                agreements[v].add(gotConfidence.data(), wantConfidence.data(), kLine, "confidence");
-            }
+            form.single(pointers, kLine, offset, {0, 1000},
+                        {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
+            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
+            ASSERT_TRUE(bitEqual(gotConfidence.data(), wantConfidence.data(), kLine, "confidence")) << "i " << i;
         }
     }
-    for (size_t v = 0; v + 1 < list.size(); ++v) EXPECT_TRUE(agreements[v].holds()) << list[v].name;
 }
 
-TEST(Si4cMeasure, ProcessorAgreesWithReferenceOnSimulatedFrames) {
+// The vector forms; the last, the scalar form itself, is what they are compared with.
+INSTANTIATE_TEST_SUITE_P(Si4cMeasure, MeasureForm, ::testing::Range(size_t{0}, variants().size() - 1), formName);
+
+TEST(Si4cMeasure, ProcessorEqualsReferenceOnSimulatedFrames) {
     for (const bool single : {true, false}) {
-        Agreement agreement;
         for (const bool calibrated : {false, true}) {
             const auto calibration =
                 calibrated ? si4c::encodeCalibration({0.5f, -0.8f, 2.1f}) : std::vector<uint8_t>{};
@@ -173,37 +171,34 @@ TEST(Si4cMeasure, ProcessorAgreesWithReferenceOnSimulatedFrames) {
                 std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kWidth, kHeight, single));
                 VelmoraSim::renderVgaFrame(scene, {single, calibrated ? 0.5 : 0.0}, static_cast<uint64_t>(step),
                                            frame.data());
-                processAndCompare(frame, single, calibration, agreement);
+                processAndCompare(frame, single, calibration, single ? "single frequency" : "double frequency");
             }
         }
-        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
     }
 }
 
-TEST(Si4cMeasure, ProcessorAgreesWithReferenceOnRandomWords) {
+TEST(Si4cMeasure, ProcessorEqualsReferenceOnRandomWords) {
     std::mt19937 rng(99);
     for (const bool single : {true, false}) {
-        Agreement agreement;
+        const char* what = single ? "single frequency" : "double frequency";
         std::vector<uint16_t> frame(si4c::rawWords(single, kWidth, kHeight));
         for (uint16_t& w : frame) w = static_cast<uint16_t>(rng());
         frame[0] = 0;  // no metadata marker: the frame is taken as it comes
-        processAndCompare(frame, single, {}, agreement);
-        processAndCompare(frame, single, si4c::encodeCalibration({-1.5f, 3.0f, 0.25f}), agreement);
-        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
+        processAndCompare(frame, single, {}, what);
+        processAndCompare(frame, single, si4c::encodeCalibration({-1.5f, 3.0f, 0.25f}), what);
     }
 }
 
-// Calibration offsets beyond a turn take the scalar form; the results still agree.
-TEST(Si4cMeasure, LargeCalibrationOffsetsAgree) {
+// Calibration offsets beyond a turn take the scalar form; the results are the same.
+TEST(Si4cMeasure, LargeCalibrationOffsetsEqualReference) {
     VelmoraSim::SceneSettings settings;
     settings.noise = 3;
     VelmoraSim::Scene scene(settings, kWidth, kHeight);
     for (const bool single : {true, false}) {
-        Agreement agreement;
         std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kWidth, kHeight, single));
         VelmoraSim::renderVgaFrame(scene, {single, 0.0}, 1, frame.data());
-        processAndCompare(frame, single, si4c::encodeCalibration({9.0f, -7.5f, 13.0f}), agreement);
-        EXPECT_TRUE(agreement.holds()) << (single ? "single" : "double") << " frequency";
+        processAndCompare(frame, single, si4c::encodeCalibration({9.0f, -7.5f, 13.0f}),
+                          single ? "single frequency" : "double frequency");
     }
 }
 

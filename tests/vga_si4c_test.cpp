@@ -16,7 +16,7 @@
 #include "Si4cReference.h"
 #include "VgaRender.h"
 #include "si4c.h"
-#include "support/UlpAgreement.h"
+#include "support/BitEqual.h"
 #include "vga_test_support.h"
 
 namespace {
@@ -242,7 +242,7 @@ protected:
     ScratchDir dir;
 };
 
-TEST_F(Si4cProcessing, AgreesWithThePlainReferenceWithoutFilters) {
+TEST_F(Si4cProcessing, EqualsThePlainReferenceWithoutFilters) {
     for (const bool single : {true, false}) {
         for (const bool calibrated : {false, true}) {
             VelmoraSim::SceneSettings settings;
@@ -262,13 +262,13 @@ TEST_F(Si4cProcessing, AgreesWithThePlainReferenceWithoutFilters) {
             if (calibrated) ref.calibration = si4c::parseCalibration(cali.data(), cali.size());
             std::vector<float> d(320 * 240), a(320 * 240), c(320 * 240);
             si4c::referencePhaseImage(frame.data(), 320, 240, ref, d.data(), a.data(), c.data());
-            // The processor's vector measurement agrees with the reference: equal on
-            // >= 99.99 % of the values, at most one unit in the last place elsewhere.
-            VelmoraTest::Agreement agreement;
-            agreement.add(lib.depth.data(), d.data(), d.size(), "depth");
-            agreement.add(lib.amplitude.data(), a.data(), a.size(), "amplitude");
-            agreement.add(lib.confidence.data(), c.data(), c.size(), "confidence");
-            EXPECT_TRUE(agreement.holds()) << "single " << single << " calibrated " << calibrated;
+            // The processor's vector measurement equals the reference bit for bit.
+            EXPECT_TRUE(VelmoraTest::bitEqual(lib.depth.data(), d.data(), d.size(), "depth"))
+                << "single " << single << " calibrated " << calibrated;
+            EXPECT_TRUE(VelmoraTest::bitEqual(lib.amplitude.data(), a.data(), a.size(), "amplitude"))
+                << "single " << single << " calibrated " << calibrated;
+            EXPECT_TRUE(VelmoraTest::bitEqual(lib.confidence.data(), c.data(), c.size(), "confidence"))
+                << "single " << single << " calibrated " << calibrated;
             // The demo room lies within reach: most pixels must be valid.
             const auto valid = std::count_if(c.begin(), c.end(), [](float v) { return v > 0; });
             EXPECT_GT(valid, static_cast<long>(c.size() * 9 / 10));

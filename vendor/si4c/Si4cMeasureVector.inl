@@ -12,7 +12,10 @@
 // denominator are exact integers, |d| < 0.034, six terms of the series leave
 // an error below 2^-62, atan(j/15) is a correctly rounded table entry: the
 // angle is within a few units of the double's last place of the library
-// atan2's, and the float results agree but in the rare last place.
+// atan2's. Where that difference could change a float result or a decision
+// (a rounding boundary of the float distance, a wrap of the phase, the valid
+// band, the unwrapping's limits), the pixel is measured again by the scalar
+// form, so every result equals the scalar form's.
 
 #include <algorithm>
 #include <climits>
@@ -145,6 +148,29 @@ inline Longs strongEnough(Doubles amplitude, double minimum) { return amplitude 
 // |v|, as fabs: the sign bit cleared.
 inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
 
+inline bool anyLane(Longs mask) {
+    int64_t any = 0;
+    for (size_t k = 0; k < kLanes; ++k) any |= mask[k];
+    return any != 0;
+}
+
+// How far the distance may lie from the scalar form's: the angle within 2^-47
+// of atan2's (a few units of the last place of pi, with the roundings of the
+// wrap and the offset), times at most range / 2 pi, and once more for the two
+// frequencies' unwrapping; each about 8 times what the steps add up to.
+constexpr double kSingleTolerance = 0x1p-36;
+constexpr double kDoubleTolerance = 0x1p-34;
+
+inline Longs near(Doubles value, double boundary, Doubles bound) { return absLanes(value - boundary) <= bound; }
+
+// Lanes whose distance d could round to another float than the scalar form's,
+// or fall on the other side of a wrap at 0 or `range` or of an end of the band.
+inline Longs unsureDistance(Doubles d, double tolerance, double range, si4c::measure::Band band) {
+    const Doubles bound = tolerance + absLanes(d) * 0x1p-50;
+    return toLongs(toFloats(d - bound) != toFloats(d + bound)) | (d < bound) | near(d, range, bound) |
+           near(d, band.validMin, bound) | near(d, band.validMax, bound);
+}
+
 inline Ints sampleLanes(const uint16_t* plane, size_t i) {
     return widenWords(loadLanes<Words>(plane + i)) & si4c::kSampleMask;
 }
@@ -239,6 +265,16 @@ void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4
             const Longs ok = ~loadLanes<Longs>(chunk.saturated + j) & strongEnough(a, band.minAmplitude) &
                              (d >= band.validMin) & (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);
+            const Longs unsure = unsureDistance(d, kSingleTolerance, si4c::kSingleRangeMm, band);
+            if (anyLane(unsure)) {
+                for (size_t lane = 0; lane < kLanes; ++lane) {
+                    if (!unsure[lane]) continue;
+                    const size_t i = first + j + lane;
+                    const uint16_t* pixel[5];
+                    for (int p = 0; p < 5; ++p) pixel[p] = planes[p] + i;
+                    si4c::measure::singleScalar(pixel, 1, offset, band, out.at(i));
+                }
+            }
         }
         first += count;
     }
@@ -299,6 +335,26 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
                              (bestDistance <= kMaxUnwrapErrorMm) & (d >= band.validMin) &
                              (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);
+            // Also unsure: either frequency's phase near a wrap, the unwrapping
+            // error near its limit, or two wrap counts nearly as good (375 mm).
+            const Doubles bound = Doubles{} + kDoubleTolerance;
+            const Longs unsure = unsureDistance(d, kDoubleTolerance, kDoubleRangeMm, band) | (dHigh < bound) |
+                                 near(dHigh, kHighRangeMm, bound) | (dLow < bound) | near(dLow, kLowRangeMm, bound) |
+                                 near(bestDistance, kMaxUnwrapErrorMm, bound) |
+                                 (bestDistance >= kDoubleRangeMm / 12 - kDoubleTolerance);
+            if (anyLane(unsure)) {
+                for (size_t lane = 0; lane < kLanes; ++lane) {
+                    if (!unsure[lane]) continue;
+                    const size_t i = first + j + lane;
+                    const uint16_t* pixelHigh[5];
+                    const uint16_t* pixelLow[5];
+                    for (int p = 0; p < 5; ++p) {
+                        pixelHigh[p] = high[p] + i;
+                        pixelLow[p] = low[p] + i;
+                    }
+                    measure::doubleScalar(pixelHigh, pixelLow, 1, highOffset, lowOffset, band, out.at(i));
+                }
+            }
         }
         first += count;
     }
