@@ -43,14 +43,12 @@ void splitRule(const std::vector<uint8_t>& src, uint32_t, std::vector<uint8_t>& 
     }
 }
 
-// Three bytes give two 12-bit samples while the group starts more than 8 bytes
-// before the end; after a group that completes a line of `width` samples
+// Each whole group of three bytes gives two 12-bit samples; after a group that completes a line of `width` samples
 // (counted over the whole destination), the stride padding is skipped.
 void packedRule(const std::vector<uint8_t>& src, uint32_t width, std::vector<uint8_t>& out) {
     const size_t data = static_cast<size_t>(width) * 3 / 2;
     const size_t padding = (data + 15) / 16 * 16 - data;
-    const size_t limit = src.size() > 8 ? src.size() - 8 : 0;
-    for (size_t g = 0; g < limit && g + 3 <= src.size(); g += 3) {
+    for (size_t g = 0; g + 3 <= src.size(); g += 3) {
         const uint16_t first = static_cast<uint16_t>(src[g] << 4 | (src[g + 2] & 0x0f));
         const uint16_t second = static_cast<uint16_t>(src[g + 1] << 4 | src[g + 2] >> 4);
         const uint8_t bytes[4] = {static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8),

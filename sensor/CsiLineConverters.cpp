@@ -75,7 +75,8 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
     const size_t dataBytes = packed12DataBytes(width);
     const size_t stride = packed12Stride(width);
     const size_t padding = stride - dataBytes;
-    const size_t limit = sourceLength > 8 ? sourceLength - 8 : 0;
+    // Group starts below the limit: every whole group of the buffer.
+    const size_t limit = sourceLength > 2 ? sourceLength - 2 : 0;
     size_t group = 0;
     // Runs of groups up to the next skip of line padding, each unpacked in one
     // call, and from a line start every whole line the walk would finish in a
@@ -114,7 +115,8 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
 size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                                   size_t destinationLength, size_t position, uint32_t width) {
     const size_t padding = packed12Stride(width) - packed12DataBytes(width);
-    const size_t limit = sourceLength > 8 ? sourceLength - 8 : 0;
+    // Group starts below the limit: every whole group of the buffer.
+    const size_t limit = sourceLength > 2 ? sourceLength - 2 : 0;
     size_t group = 0;
     // Each group yields two samples (four bytes) and needs three source bytes.
     while (group < limit && group + 3 <= sourceLength && room(destinationLength, position) >= 4) {

@@ -58,12 +58,20 @@ TEST(Packed12Converter, StrideOfWidth240SkipsEightBytesPerLine) {
     for (size_t i = 0; i < 240 * lines; ++i) ASSERT_EQ(wordAt(out, i), i & 0xfff) << "sample " << i;
 }
 
-TEST(Packed12Converter, ShortBuffersYieldNothing) {
+TEST(Packed12Converter, EveryWholeGroupIsConverted) {
     std::vector<uint8_t> source(8, 0x12);
     std::vector<uint8_t> out(16, 0);
-    EXPECT_EQ(convertPacked12Lines(source.data(), 8, out.data(), out.size(), 0, 240), 0u);
-    EXPECT_EQ(convertPacked12Lines(source.data(), 3, out.data(), out.size(), 0, 240), 0u);
+    EXPECT_EQ(convertPacked12Lines(source.data(), 8, out.data(), out.size(), 0, 240), 8u);
+    EXPECT_EQ(convertPacked12Lines(source.data(), 3, out.data(), out.size(), 0, 240), 4u);
+    EXPECT_EQ(convertPacked12Lines(source.data(), 2, out.data(), out.size(), 0, 240), 0u);
     EXPECT_EQ(convertPacked12Lines(source.data(), 0, out.data(), out.size(), 0, 240), 0u);
+    // Lines without padding (640 samples: 960 bytes, a multiple of 16) end
+    // exactly at the buffer's end: the frame keeps its last samples.
+    const std::vector<uint8_t> frame = counting(960 * 4);
+    std::vector<uint8_t> whole(2 * 640 * 4, 0);
+    EXPECT_EQ(convertPacked12Lines(frame.data(), frame.size(), whole.data(), whole.size(), 0, 640), whole.size());
+    const size_t lastGroup = frame.size() - 3;
+    EXPECT_EQ(wordAt(whole, 640 * 4 - 1), frame[lastGroup + 1] << 4 | frame[lastGroup + 2] >> 4);
     // Width 0 has no lines to pad and must not divide by zero.
     std::vector<uint8_t> longer(20, 0x12);
     EXPECT_EQ(convertPacked12Lines(longer.data(), longer.size(), out.data(), out.size(), 0, 0), 16u);
@@ -82,8 +90,8 @@ TEST(Packed12Converter, PositionContinuesAcrossBuffers) {
     // That group completed the line: the next starts 8 padding bytes later, at byte 11.
     EXPECT_EQ(wordAt(out, 16), 0x0CE);
     EXPECT_EQ(wordAt(out, 17), 0x0D0);
-    // Groups at 11, 14, ..., 29 (all below 40 - 8).
-    EXPECT_EQ(end, 60u);
+    // Groups at 11, 14, ..., 32 finish the next line; its padding ends the buffer.
+    EXPECT_EQ(end, 64u);
 }
 
 TEST(Packed12Converter, StaysInsideDestination) {

@@ -26,8 +26,8 @@ namespace {
 constexpr int kPixels = HqvgaKernels::kPixels;
 constexpr size_t kRawBytes = 4 * kPixels * 2;
 
-// The model's float steps from frequency to millimetres per radian.
-float millimetresPerRadian(float hz) {
+// The model's float steps from frequency to metres per radian.
+float metresPerRadian(float hz) {
     const float a = 12.566371f * hz;
     return 3.0e8f / a;
 }
@@ -101,7 +101,7 @@ TEST_P(DepthForm, EqualsTheReferenceOnEveryPhasePair) {
             Planes want, got;
             HqvgaReference::depthFrame(raw.data(), setting.range, setting.hz, setting.shift, want.depth.data(),
                                        want.amplitude.data(), want.confidence.data());
-            form.run(raw.data(), nearOrder, millimetresPerRadian(setting.hz), setting.shift, got.depth.data(),
+            form.run(raw.data(), nearOrder, metresPerRadian(setting.hz), setting.shift, got.depth.data(),
                      got.amplitude.data(), got.confidence.data());
             for (const auto& plane : {std::make_pair(&got.depth, &want.depth),
                                       std::make_pair(&got.amplitude, &want.amplitude),

@@ -269,8 +269,9 @@ TEST_F(UsbSensorTest, WrongSizeImageFailsTheFrameAndIsReleased) {
     sensor->close();
 }
 
-TEST_F(UsbSensorTest, FailedCaptureUsesUpOnePass) {
-    // The third sub-frame is lost on the link.
+TEST_F(UsbSensorTest, LostSubFrameFailsTheFrame) {
+    // The third sub-frame is lost on the link: the frame would mix three new
+    // images with whatever the last slot held, so it is reported as failed.
     ConfigFile file("lost.txt", kSmall + "fail_capture_every=3\n");
     auto sensor = streamingSensor(file, 4);
     const VelmoraEvkHandle h = evk::lastHandle();
@@ -278,21 +279,14 @@ TEST_F(UsbSensorTest, FailedCaptureUsesUpOnePass) {
     const size_t sub = 2 * kW * kH;
     std::vector<uint8_t> dest(4 * sub, 0xAB);
     uint64_t ts = 12345;
-    ASSERT_EQ(sensor->readFrame(dest.data(), &ts), 0);
+    EXPECT_EQ(sensor->readFrame(dest.data(), &ts), -1);
     EXPECT_EQ(evk::callCounts().captureImage, 4) << "four passes, one of them empty";
-    const auto images = evk::takeImageCopies(h);
-    ASSERT_EQ(images.size(), 3u);
-    // The lost pass does not advance the slot: the three images fill the
-    // first three slots and the last keeps what the buffer held.
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(0, std::memcmp(dest.data() + k * sub, images[k].data(), sub)) << k;
-    for (size_t j = 3 * sub; j < 4 * sub; ++j) ASSERT_EQ(dest[j], 0xAB) << "last slot keeps older data";
-    EXPECT_NE(ts, 12345u);
+    EXPECT_EQ(evk::takeImageCopies(h).size(), 3u);
+    EXPECT_EQ(evk::lentImages(h), 0);
 
-    // Nothing at all: success, and the frame's previous timestamp, 0.
+    // Nothing at all arrives: a failure, not a frame with timestamp 0.
     evk::failNext(evk::Call::CaptureImage, 4);
-    ts = 999;
-    ASSERT_EQ(sensor->readFrame(dest.data(), &ts), 0);
-    EXPECT_EQ(ts, 0u);
+    EXPECT_EQ(sensor->readFrame(dest.data(), &ts), -1);
     sensor->stop();
     sensor->close();
 }
@@ -304,7 +298,7 @@ TEST_F(UsbSensorTest, ReadOutsideStreamingTouchesNothing) {
     ASSERT_EQ(sensor.open(info), 0);
     std::vector<uint8_t> dest(4 * 2 * kW * kH, 0x5A);
     uint64_t ts = 77;
-    EXPECT_EQ(sensor.readFrame(dest.data(), &ts), 0);
+    EXPECT_EQ(sensor.readFrame(dest.data(), &ts), -1) << "no frame was read";
     EXPECT_EQ(ts, 77u);
     for (uint8_t b : dest) ASSERT_EQ(b, 0x5A);
     EXPECT_EQ(evk::callCounts().captureImage, 0);

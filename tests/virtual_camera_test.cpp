@@ -281,17 +281,15 @@ TEST_F(VirtualCameraTest, FaultsCostFramesButNotTheStream) {
     VelmoraTOFCamera camera;
     ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), VelmoraSuccess);
     ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
-    int exact = 0;
     for (int i = 0; i < 30; ++i) {
         const std::vector<float> depth = nextDepth(camera);
         ASSERT_FALSE(depth.empty()) << "the stream stalled at frame " << i;
-        exact += std::fabs(depth[kPixels / 2] - 1200.0f) <= 1.0f;
+        // A lost or wrong-sized sub-frame costs its frame; the restart rule
+        // resynchronises after gaps; nothing spoilt is delivered.
+        ASSERT_NEAR(depth[kPixels / 2], 1200.0f, 1.0f) << "frame " << i;
     }
     camera.stop();
     camera.close();
-    // Lost sub-frames spoil the frame they fall in; the restart rule resynchronises after gaps.
-    EXPECT_GT(exact, 10);
-    EXPECT_LT(exact, 30) << "with these faults some frames must come out wrong";
 }
 
 TEST_F(VirtualCameraTest, BadConfigurationFailsOpenWithOneLine) {
