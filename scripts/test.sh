@@ -5,7 +5,8 @@
 #  2. the C++ suites under AddressSanitizer + UndefinedBehaviorSanitizer;
 #  3. the streaming suites under ThreadSanitizer, then the stress runs;
 #  4. packaging (install, C++ consumer, Debian package);
-#  5. the CSI transport against the kernel's own V4L2 driver under qemu;
+#  5. the CSI transport and the camera under qemu, against the kernel's own
+#     frameworks (our virtual camera module) and its vivid and i2c-stub drivers;
 #  6. short fuzzing runs;
 #  7. the C++ suites cross-compiled for aarch64, under emulation.
 # Each later step also has its own command (see the README).
