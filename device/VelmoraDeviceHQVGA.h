@@ -39,7 +39,8 @@ public:
 private:
     // Range and the frequency it selected, one value: the capture thread must
     // never see the range of one setControl with the frequency of another.
-    struct RangeSetting {
+    // Aligned as a whole so every compiler swaps it without a lock.
+    struct alignas(8) RangeSetting {
         int32_t range;
         float frequency;
     };
@@ -48,6 +49,7 @@ private:
     VelmoraTOFSensor* sensor = nullptr;
     // Set from the caller's thread, read once per frame by the capture thread.
     std::atomic<RangeSetting> setting{RangeSetting{4000, kFarFrequency}};
+    static_assert(std::atomic<RangeSetting>::is_always_lock_free, "RangeSetting is swapped without a lock");
     uint8_t shift;
     // The fastest form this CPU runs, chosen once.
     HqvgaKernels::DepthFunction depthKernel;

@@ -59,7 +59,8 @@ private:
     // Frames dropped per loop, and the loop length: one value, so a setter
     // checks and stores both at once and the capture thread reads a pair
     // that was valid together.
-    struct SkipRule {
+    // Aligned as a whole so every compiler swaps it without a lock.
+    struct alignas(8) SkipRule {
         int32_t skip;
         int32_t loop;
     };
@@ -78,6 +79,7 @@ private:
     int32_t platformModel = 0;
     // Controls shared with the capture thread: atomics so a change lands on a frame boundary.
     std::atomic<SkipRule> skipRule{SkipRule{0, 1}};
+    static_assert(std::atomic<SkipRule>::is_always_lock_free, "SkipRule is swapped without a lock");
     int32_t skipCounter = 0;
     float frameInterval = 0.0f;
     float smoothing = 0.1f;
