@@ -104,17 +104,12 @@ void FrameQueue::addNode(std::unique_ptr<VelmoraFrameBuffer> frame) {
 }
 
 namespace {
-// Product of all factors; false when it does not fit in 64 bits.
-bool product(std::initializer_list<uint64_t> factors, uint64_t& result) {
-    result = 1;
-    for (uint64_t factor : factors)
-        if (__builtin_mul_overflow(result, factor, &result)) return false;
-    return true;
-}
-
+// The product of the factors is at least 1 byte and at most maxFrameBytes, checked for wrapping.
 bool fits(std::initializer_list<uint64_t> factors) {
-    uint64_t bytes = 0;
-    return product(factors, bytes) && bytes > 0 && bytes <= FramePool::maxFrameBytes;
+    uint64_t bytes = 1;
+    for (uint64_t factor : factors)
+        if (__builtin_mul_overflow(bytes, factor, &bytes)) return false;
+    return bytes > 0 && bytes <= FramePool::maxFrameBytes;
 }
 }  // namespace
 
@@ -125,13 +120,9 @@ std::unique_ptr<FramePool> FramePool::create(FrameType type, const CameraInfo& c
     // The cache format counts twice the sample lines; that count must fit its field.
     if (cacheInfo.height > UINT32_MAX / 2) return nullptr;
     if (!fits({cacheInfo.width, cacheInfo.height, 2})) return nullptr;
-    uint64_t cacheSamples = 0;
-    uint64_t rawSamples = 0;
-    if (!product({cacheInfo.width, cacheInfo.height}, cacheSamples) ||
-        !product({uint64_t(raw.width), uint64_t(raw.height)}, rawSamples))
-        return nullptr;
-    // Models convert from the cache: their raw frame must fit in it.
-    if (rawSamples > cacheSamples) return nullptr;
+    // Models convert from the cache: their raw frame must fit in it. Two
+    // factors below 2^32 cannot wrap 64 bits; further factors can (fits).
+    if (uint64_t(raw.width) * uint64_t(raw.height) > uint64_t(cacheInfo.width) * cacheInfo.height) return nullptr;
     const bool rawOut = type == FrameType::RAW;
     const FrameGeometry g = rawOut ? raw : output;
     if (!fits({uint64_t(g.width), uint64_t(g.height), rawOut ? 2u : 4u, rawOut ? 1u : 3u})) return nullptr;

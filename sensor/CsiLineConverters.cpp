@@ -75,19 +75,17 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
     const size_t dataBytes = packed12DataBytes(width);
     const size_t stride = packed12Stride(width);
     const size_t padding = stride - dataBytes;
-    // Group starts below the limit: every whole group of the buffer.
-    const size_t limit = sourceLength > 2 ? sourceLength - 2 : 0;
     size_t group = 0;
-    // Runs of groups up to the next skip of line padding, each unpacked in one
+    // Every whole group of the buffer is converted. Runs of groups up to the next skip of line padding, each unpacked in one
     // call, and from a line start every whole line the walk would finish in a
     // single call; the runs end exactly where the group-by-group walk would stop.
     size_t toBoundary = groupsToLineEnd(position / 2, width, padding);
     const size_t period = width % 2 == 0 ? width / 2 : width;  // groups from one line end to the next
-    while (group < limit && room(destinationLength, position) >= 4) {
+    while (group + 3 <= sourceLength && room(destinationLength, position) >= 4) {
         if (toBoundary == period && width % 2 == 0) {
-            // Line l is finished when its last group starts below the limit and its samples fit.
-            const size_t lastStart = group + dataBytes - 3;
-            const size_t byLength = lastStart < limit ? (limit - 1 - lastStart) / stride + 1 : 0;
+            // Line l is finished when its last group lies whole in the buffer and its samples fit.
+            const size_t lastEnd = group + dataBytes;
+            const size_t byLength = lastEnd <= sourceLength ? (sourceLength - lastEnd) / stride + 1 : 0;
             const size_t lines = std::min(byLength, room(destinationLength, position) / (4 * period));
             if (lines > 0) {
                 unpack.lines(source + group, sourceLength - group, stride, period, lines, destination + position);
@@ -97,7 +95,7 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
             }
         }
         const size_t run =
-            std::min({toBoundary, (limit - group + 2) / 3, room(destinationLength, position) / 4});
+            std::min({toBoundary, (sourceLength - group) / 3, room(destinationLength, position) / 4});
         unpack.run(source + group, sourceLength - group, destination + position, run);
         position += 4 * run;
         group += 3 * run;
@@ -115,11 +113,9 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
 size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                                   size_t destinationLength, size_t position, uint32_t width) {
     const size_t padding = packed12Stride(width) - packed12DataBytes(width);
-    // Group starts below the limit: every whole group of the buffer.
-    const size_t limit = sourceLength > 2 ? sourceLength - 2 : 0;
     size_t group = 0;
-    // Each group yields two samples (four bytes) and needs three source bytes.
-    while (group < limit && group + 3 <= sourceLength && room(destinationLength, position) >= 4) {
+    // Each whole group yields two samples (four bytes) and needs three source bytes.
+    while (group + 3 <= sourceLength && room(destinationLength, position) >= 4) {
         const uint8_t b0 = source[group];
         const uint8_t b1 = source[group + 1];
         const uint8_t b2 = source[group + 2];

@@ -10,4 +10,7 @@ namespace Velmora {
 int32_t detectPlatformModel();
 int32_t classifyPlatformModel(const std::string& modelText);
 
+// Boards whose camera is reached through a media graph (sensor subdevice, receiver).
+inline bool hasMediaGraph(int32_t platformModel) { return platformModel >= 5 && platformModel <= 7; }
+
 }  // namespace Velmora

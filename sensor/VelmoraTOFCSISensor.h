@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CsiLineConverters.h"
+#include "PlatformDetection.h"
 #include "SystemHandles.h"
 #include "VelmoraTOFSensor.h"
 
@@ -57,7 +58,7 @@ public:
     int mappedBufferCount() const { return static_cast<int>(mappedBuffers); }
 
 private:
-    bool isMediaPlatform() const { return platformModel >= 5 && platformModel <= 7; }
+    bool isMediaPlatform() const { return hasMediaGraph(platformModel); }
     int controlFd() const;
     int setupFormat();
     // Size on the sensor's subdevice (try or active format) or the capture node.

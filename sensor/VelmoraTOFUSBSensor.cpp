@@ -132,25 +132,20 @@ int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     const size_t subFrameBytes = static_cast<size_t>(info.width) * info.height * 2;
     size_t offset = 0;
     uint64_t previous = 0;
-    // A pass without an image leaves its slot stale: such a frame is not delivered.
-    bool lost = false;
     int32_t i = 0;
     while (i < frameCount) {
         if (!streaming) {
             ++i;
-            lost = true;
             continue;
         }
         if (VelmoraCaptureImage(handle, &image, kCaptureTimeout) != 0) {
             ++i;
             *timestamp = previous;
-            lost = true;
             continue;
         }
         if (i > 0 && image.timestamp - previous >= kRestartGap) {
             i = 0;
             offset = 0;
-            lost = false;
         }
         if (image.size != size || (size > 0 && image.data == nullptr)) {
             VelmoraFreeImage(handle, image);
@@ -163,7 +158,8 @@ int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
         ++i;
         *timestamp = previous;
     }
-    return lost ? -1 : 0;
+    // A pass without an image left its slot stale: such a frame is not delivered.
+    return offset == static_cast<size_t>(frameCount) * subFrameBytes ? 0 : -1;
 }
 
 int VelmoraTOFUSBSensor::setControl(CameraCtrl ctrl, int value) {

@@ -166,18 +166,15 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
     CameraSettings next = settings();
     const CameraSettings before = next;
     // At open the camera holds its own defaults, which the settings are compared with.
-    const bool opening = cam && !streaming;
+    const bool opening = cam && !cam->isStreaming();
     const CameraSettings from = opening ? CameraSettings{} : before;
 
     auto set = [&](CameraCtrl ctrl, int value) { return cam ? cam->setControl(ctrl, value) : VelmoraSuccess; };
 
     if (wanted.mode != from.mode && wanted.mode != FrequencyMode::CameraDefault) {
         // The frequency mode changes the raw frame: only a stopped camera takes it.
-        const bool restart = cam && streaming;
-        if (restart) {
-            cam->stop();
-            streaming = false;
-        }
+        const bool restart = cam && cam->isStreaming();
+        if (restart) cam->stop();
         const TofErrorCode rc =
             set(CameraCtrl::MODE, static_cast<int>(wanted.mode == FrequencyMode::Single ? TofWorkMode::SINGLE_FREQ
                                                                                         : TofWorkMode::DOUBLE_FREQ));
@@ -190,7 +187,6 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
             const TofErrorCode started = cam->start(params.output == StreamOutput::Raw ? FrameType::RAW
                                                                                           : FrameType::DEPTH);
             if (started == VelmoraSuccess) {
-                streaming = true;
                 std::lock_guard<std::mutex> guard(lock);
                 statistics.restart();
                 stamps.reset();
@@ -322,7 +318,6 @@ bool CameraStream::openCamera() {
         return false;
     }
     camera = std::move(opened);
-    streaming = false;
 
     std::vector<std::string> refusals;
     apply(camera.get(), settings(), refusals);
@@ -335,7 +330,6 @@ bool CameraStream::openCamera() {
         closeCamera(false);
         return false;
     }
-    streaming = true;
     readBackSettings();
     stamps.reset();
     std::lock_guard<std::mutex> guard(lock);
@@ -347,13 +341,11 @@ bool CameraStream::openCamera() {
 void CameraStream::closeCamera(bool reportClosed) {
     if (!camera) return;
     try {
-        if (streaming) camera->stop();
-        camera->close();
+        camera->close();  // stops a streaming camera first
     } catch (const std::exception& e) {
         report(LogLevel::Error, std::string("closing the camera: ") + e.what());
     }
     camera.reset();
-    streaming = false;
     if (reportClosed) report(LogLevel::Info, "camera closed");
 }
 
@@ -469,7 +461,8 @@ void CameraStream::run() {
                                                          std::chrono::duration<double, std::milli>(3 * expectedMs)));
         if (Clock::now() - lastFresh > stallLimit) {
             closeCamera(false);
-            giveUp("no frame from " + describeSource(params) + " for " + seconds(params.stallTimeout) +
+            giveUp("no frame from " + describeSource(params) + " for " +
+                       seconds(std::chrono::duration<double>(stallLimit).count()) +
                        "; the camera was closed",
                    true);
         }

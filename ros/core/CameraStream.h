@@ -111,7 +111,6 @@ private:
 
     // Owned by the stream thread.
     std::unique_ptr<VelmoraTOFCamera> camera;
-    bool streaming = false;     // the camera is started
     std::string failure;        // why the last open failed
     std::string restartFailed;  // set when a restart for a mode change failed
     StampMapper stamps;

@@ -1,6 +1,8 @@
 #pragma once
 // An emulated board behind the seam that leaves "cali.bin" to the real file system.
 
+#include <sys/mman.h>
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +35,7 @@ public:
     void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         if (!ownsFd(fd)) return board.mmap(addr, length, prot, flags, fd, offset);
         void* p = Velmora::SystemAccess::mmap(addr, length, prot, flags, fd, offset);
+        if (p == MAP_FAILED) return p;
         std::lock_guard<std::mutex> lock(mutex);
         realMaps.insert(p);
         return p;

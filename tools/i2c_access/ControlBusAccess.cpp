@@ -12,6 +12,7 @@
 
 #include "I2cAccess.h"
 #include "PlatformDetection.h"
+#include "PlatformDetection.h"
 #include "VelmoraTOFCSISensor.h"
 
 namespace Velmora {
@@ -68,7 +69,7 @@ bool findControlBus(int platformModel, const std::string& videoPath, ControlBus&
     }
     if (busText.empty()) {
         why = "the driver found no camera behind " + videoPath +
-              ((platformModel >= 5 && platformModel <= 7)
+              (hasMediaGraph(platformModel)
                    ? ": no media entity of it carries the sensor's name and bus"
                    : ": its name does not carry \"velmora\" and the bus number");
         return false;

@@ -1,5 +1,6 @@
 #include "Si4cConfig.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,19 +38,13 @@ constexpr IntKey kKeys[] = {
 // digits, within [minimum, maximum]; nothing else, not even a sign.
 bool parseInt(const std::string& text, int minimum, int maximum, int& out) {
     const bool hex = text.size() > 2 && text.compare(0, 2, "0x") == 0;
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty()) return false;
-    long long value = 0;
-    for (const char c : digits) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (hex && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit < 0) return false;
-        value = value * (hex ? 16 : 10) + digit;
-        if (value > maximum) return false;  // also keeps the sum from overflowing
-    }
-    if (value < minimum) return false;
+    const char* first = text.data() + (hex ? 2 : 0);
+    const char* last = text.data() + text.size();
+    // Unsigned, so a sign is refused; an overflow is an error, not a wrap.
+    unsigned long long value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (error != std::errc() || end != last) return false;
+    if (value > static_cast<unsigned long long>(maximum) || static_cast<long long>(value) < minimum) return false;
     out = static_cast<int>(value);
     return true;
 }
@@ -96,6 +91,7 @@ int parseAlgorithmConfig(const std::string& text, AlgorithmConfig& config, const
                                     "' for key '" + key + "' (expected a whole number from " +
                                     std::to_string(k.minimum) + " to " + std::to_string(k.maximum) + ")");
             }
+            break;
         }
     }
     return applied;
