@@ -22,8 +22,9 @@
 // |d| < 0.034. Numerator and denominator are exact integers; d is their
 // float quotient q plus the exact remainder's share qLow; atan(d) - d = c is
 // q^3 (-1/3 + q^2/5 - q^4/7) in plain float. atan(j / 15) and pi / 2 are
-// float pairs good to 2^-47. The octant adds an exact multiple of the pi / 2
-// pair and an exact sign. The error of the pair against the true angle, and
+// float pairs good to 2^-47. The octant's multiple of the pi / 2 pair plus
+// the signed table step is summed first, then the signed quotient, each high
+// sum exact with its error kept. The error of the pair against the true angle, and
 // against the scalar form's atan2, is below
 //   |c| 2^-19 + |q| 2^-33 + 2^-42
 // (c to a dozen float roundings and the q^2 qLow it leaves out; qLow to the
@@ -109,35 +110,58 @@ inline Signed decodeLanes(const uint8_t* words, int shift) {
 }
 
 // The scalar form's angle in the lanes not marked sure.
-__attribute__((noinline)) Floats recompute(Floats angle, Signed sure, Signed y, Signed x) {
+__attribute__((noinline)) Floats recompute(Floats angle, Signed sure, Floats y, Floats x) {
     for (int k = 0; k < kLanes; ++k)
         if (!sure[k]) angle[k] = static_cast<float>(std::atan2(16.0 * y[k], 16.0 * x[k]));
     return angle;
 }
 
-// atan2(y, x) rounded to float, for y and x of at most 12 bits (the samples / 16).
-inline Floats angleLanes(const AtanTable& table, Signed y, Signed x, Floats yf, Floats xf) {
+// What the first pass leaves for the second, one line of pixels: the angle is
+//   (sum + sumLow) + flip(atan(numerator / denominator)),
+// where sum + sumLow is the octant's multiple of pi / 2 with the table step
+// added, and flip() changes the sign where the octant asks.
+struct LineParts {
+    static constexpr int kPixels = Velmora::HqvgaKernels::kWidth;
+    alignas(64) float numerator[kPixels];
+    alignas(64) float denominator[kPixels];
+    alignas(64) float sum[kPixels];
+    alignas(64) float sumLow[kPixels];
+    alignas(64) int32_t flip[kPixels];
+    alignas(64) float y[kPixels];
+    alignas(64) float x[kPixels];
+};
+
+// First pass, all but the quotient: samples, amplitude, octant and table step.
+template <bool NearOrder, bool Shifted>
+inline void firstPass(const AtanTable& table, const uint8_t* const planes[4], int shift, int i, int at,
+                      float* amplitude, float* confidence, LineParts& parts) {
+    const Signed s0 = decodeLanes<Shifted>(planes[0] + 2 * i, shift);
+    const Signed s1 = decodeLanes<Shifted>(planes[1] + 2 * i, shift);
+    const Signed s2 = decodeLanes<Shifted>(planes[2] + 2 * i, shift);
+    const Signed s3 = decodeLanes<Shifted>(planes[3] + 2 * i, shift);
+    const Signed y = NearOrder ? s1 - s3 : s2 - s0;
+    const Signed x = NearOrder ? s2 - s0 : s3 - s1;
+    const Floats xf = toFloats(x);
+    const Floats yf = toFloats(y);
+
+    const Floats amp = sqrtLanes(xf * xf + yf * yf) * 8.0f;
+    storeLanes(amplitude + i, amp);
+    storeLanes(confidence + i, amp);
+
     const Floats ax = absLanes(xf);
     const Floats ay = absLanes(yf);
     const Signed swapped = ay > ax;  // lanes of -1 or 0
-    const Floats n = swapped ? ax : ay;
+    const Floats n = ay < ax ? ay : ax;
     const Floats one = Floats{} + 1.0f;
     // At least 1: where x and y are both 0, n is 0 and the angle 0, as atan2 gives.
-    const Floats m = swapped ? ay : (ax > one ? ax : one);
+    Floats m = ay > ax ? ay : ax;
+    m = m > one ? m : one;
     // Any nearby step works: the remainder is computed exactly from the step taken.
-    const Signed j = __builtin_convertvector(n * reciprocalLanes(m) * float(kSteps) + 0.5f, Signed);
+    const Floats n15 = float(kSteps) * n;
+    const Signed j = __builtin_convertvector(n15 * reciprocalLanes(m) + 0.5f, Signed);
     const Floats jf = toFloats(j);
-    const Floats numerator = float(kSteps) * n - jf * m;  // integers below 2^17: exact
-    const Floats denominator = float(kSteps) * m + jf * n;
-    const Floats q = numerator / denominator;
-    const Floats qLow = remainderLanes(numerator, q, denominator) * reciprocalLanes(denominator);
-    const Floats z = q * q;
-    const Floats c = (q * z) * (-1.0f / 3 + z * (0.2f - z * (1.0f / 7)));
-
-    // atan(n / m) = high + low, the high sum exact: tHigh >= 0.066 > |q|, or tHigh = 0.
-    const Floats tHigh = tableLanes(table.high, j);
-    const Floats high = tHigh + q;
-    const Floats low = (q - (high - tHigh)) + ((tableLanes(table.low, j) + qLow) + c);
+    storeLanes(parts.numerator + at, n15 - jf * m);  // integers below 2^17: exact
+    storeLanes(parts.denominator + at, float(kSteps) * m + jf * n);
 
     // |x| >= |y|: a, or pi - a when x < 0; |y| > |x|: pi/2 - a, or pi/2 + a when
     // x < 0; all of it negated when y < 0.
@@ -147,42 +171,58 @@ inline Floats angleLanes(const AtanTable& table, Signed y, Signed x, Floats yf, 
     const Floats zero = Floats{};
     const Floats base = (Floats)((Signed)(swapped ? zero + kHalfPiHigh : xNegative ? zero + 2 * kHalfPiHigh : zero) ^
                                  ySignBit);  // exact
-    const Floats signedHigh = (Floats)((Signed)high ^ flip);
+    const Floats signedHigh = (Floats)((Signed)tableLanes(table.high, j) ^ flip);
     const Floats sum = base + signedHigh;  // exact with the next line: |base| > |high|, or base = 0
-    const Floats sumLow =
-        (signedHigh - (sum - base)) + (base * (kHalfPiLow / kHalfPiHigh) + (Floats)((Signed)low ^ flip));
-    const Floats angle = sum + sumLow;
+    storeLanes(parts.sum + at, sum);
+    storeLanes(parts.sumLow + at, (signedHigh - (sum - base)) +
+                                      (base * (kHalfPiLow / kHalfPiHigh) + (Floats)((Signed)tableLanes(table.low, j) ^ flip)));
+    storeLanes(parts.flip + at, flip);
+    storeLanes(parts.y + at, yf);
+    storeLanes(parts.x + at, xf);
+}
+
+// Second pass: the quotient and its arctangent, the angle rounded to float, the depth.
+inline void secondPass(const LineParts& parts, int at, float metresPerRadian, float* depth) {
+    const Floats numerator = loadLanes<Floats>(parts.numerator + at);
+    const Floats denominator = loadLanes<Floats>(parts.denominator + at);
+    const Floats q = numerator / denominator;
+    const Floats qLow = remainderLanes(numerator, q, denominator) * reciprocalLanes(denominator);
+    const Floats z = q * q;
+    const Floats c = (q * z) * (-1.0f / 3 + z * (0.2f - z * (1.0f / 7)));
+
+    // The sum and the flipped quotient add exactly (hi + lo): |sum| >= 0.066 > |q|, or sum = 0.
+    const Signed flip = loadLanes<Signed>(parts.flip + at);
+    const Floats sum = loadLanes<Floats>(parts.sum + at);
+    const Floats flippedQ = (Floats)((Signed)q ^ flip);
+    const Floats hi = sum + flippedQ;
+    const Floats lo = (flippedQ - (hi - sum)) + (loadLanes<Floats>(parts.sumLow + at) + (Floats)((Signed)(qLow + c) ^ flip));
+    Floats angle = hi + lo;
 
     // Sure where both ends of the interval the true angle lies in round to the same float.
     const Floats bound = absLanes(c) * 0x1p-19f + (absLanes(q) * 0x1p-33f + 0x1p-42f);
-    const Signed sure = (sum + (sumLow - bound)) == (sum + (sumLow + bound));
-    return anyLane(~sure) ? recompute(angle, sure, y, x) : angle;
+    const Signed sure = (hi + (lo - bound)) == (hi + (lo + bound));
+    if (anyLane(~sure))
+        angle = recompute(angle, sure, loadLanes<Floats>(parts.y + at), loadLanes<Floats>(parts.x + at));
+    angle = angle < 0.0f ? angle + 6.2831855f : angle;
+    storeLanes(depth, (angle * metresPerRadian) * 1000.0f);
 }
 
+// A line in two passes, each a loop of short independent steps that the CPU
+// overlaps; one loop through the whole angle is a dependency chain too long
+// for it to keep more than two vectors in flight.
 template <bool NearOrder, bool Shifted>
 void depthFrame(const uint8_t* raw, float metresPerRadian, int shift, float* depth, float* amplitude,
                 float* confidence) {
     using Velmora::HqvgaKernels::kPixels;
+    constexpr int kLine = LineParts::kPixels;
     const AtanTable& table = atanTable();
     const uint8_t* planes[4];
     for (int k = 0; k < 4; ++k) planes[k] = raw + 2 * static_cast<size_t>(k) * kPixels;
-    for (int i = 0; i < kPixels; i += kLanes) {
-        const Signed s0 = decodeLanes<Shifted>(planes[0] + 2 * i, shift);
-        const Signed s1 = decodeLanes<Shifted>(planes[1] + 2 * i, shift);
-        const Signed s2 = decodeLanes<Shifted>(planes[2] + 2 * i, shift);
-        const Signed s3 = decodeLanes<Shifted>(planes[3] + 2 * i, shift);
-        const Signed y = NearOrder ? s1 - s3 : s2 - s0;
-        const Signed x = NearOrder ? s2 - s0 : s3 - s1;
-        const Floats xf = toFloats(x);
-        const Floats yf = toFloats(y);
-
-        const Floats amp = sqrtLanes(xf * xf + yf * yf) * 8.0f;
-        storeLanes(amplitude + i, amp);
-        storeLanes(confidence + i, amp);
-
-        Floats theta = angleLanes(table, y, x, yf, xf);
-        theta = theta < 0.0f ? theta + 6.2831855f : theta;
-        storeLanes(depth + i, (theta * metresPerRadian) * 1000.0f);
+    LineParts parts;
+    for (int line = 0; line < kPixels; line += kLine) {
+        for (int at = 0; at < kLine; at += kLanes)
+            firstPass<NearOrder, Shifted>(table, planes, shift, line + at, at, amplitude, confidence, parts);
+        for (int at = 0; at < kLine; at += kLanes) secondPass(parts, at, metresPerRadian, depth + line + at);
     }
 }
 
