@@ -23,13 +23,19 @@ namespace {
 
 Doubles sqrtLanes(Doubles v) { return (Doubles)_mm256_sqrt_pd((__m256d)v); }
 
-Doubles gatherLanes(const double* table, Ints index) {
-    return (Doubles)_mm256_i32gather_pd(table, (__m128i)index, sizeof(double));
+FloatsWide reciprocalLanes(FloatsWide v) { return (FloatsWide)_mm256_rcp_ps((__m256)v); }
+
+// Two in-register permutes of eight entries each, chosen by bit 3 of the index.
+FloatsWide tableLanes(const float* table, IntsWide index) {
+    const __m256i i = (__m256i)index;
+    const __m256 first = _mm256_permutevar8x32_ps(_mm256_load_ps(table), i);
+    const __m256 second = _mm256_permutevar8x32_ps(_mm256_load_ps(table + 8), i);
+    return (FloatsWide)_mm256_blendv_ps(first, second, _mm256_castsi256_ps(_mm256_slli_epi32(i, 28)));
 }
 
 Doubles toDoubles(Ints v) { return (Doubles)_mm256_cvtepi32_pd((__m128i)v); }
 Longs toLongs(Ints mask) { return (Longs)_mm256_cvtepi32_epi64((__m128i)mask); }
-Ints widenWords(Words v) { return (Ints)_mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v))); }
+IntsWide widenWords(WordsWide v) { return (IntsWide)_mm256_cvtepu16_epi32((__m128i)v); }
 Floats toFloats(Doubles v) { return (Floats)_mm256_cvtpd_ps((__m256d)v); }
 
 IntsWide widenFlags(FlagsWide v) {

@@ -23,15 +23,16 @@ namespace {
 
 Doubles sqrtLanes(Doubles v) { return (Doubles)_mm512_sqrt_pd((__m512d)v); }
 
-// The 16-entry table fits two registers: a permute instead of a gather.
-Doubles gatherLanes(const double* table, Ints index) {
-    const __m512i lanes = _mm512_cvtepi32_epi64((__m256i)index);
-    return (Doubles)_mm512_permutex2var_pd(_mm512_load_pd(table), lanes, _mm512_load_pd(table + 8));
+FloatsWide reciprocalLanes(FloatsWide v) { return (FloatsWide)_mm512_rcp14_ps((__m512)v); }
+
+// The 16-entry table is one register: a permute.
+FloatsWide tableLanes(const float* table, IntsWide index) {
+    return (FloatsWide)_mm512_permutexvar_ps((__m512i)index, _mm512_load_ps(table));
 }
 
 Doubles toDoubles(Ints v) { return (Doubles)_mm512_cvtepi32_pd((__m256i)v); }
 Longs toLongs(Ints mask) { return (Longs)_mm512_cvtepi32_epi64((__m256i)mask); }
-Ints widenWords(Words v) { return (Ints)_mm256_cvtepu16_epi32((__m128i)v); }
+IntsWide widenWords(WordsWide v) { return (IntsWide)_mm512_cvtepu16_epi32((__m256i)v); }
 Floats toFloats(Doubles v) { return (Floats)_mm512_cvtpd_ps((__m512d)v); }
 
 IntsWide widenFlags(FlagsWide v) { return (IntsWide)_mm512_cvtepu8_epi32((__m128i)v); }

@@ -13,11 +13,22 @@ namespace {
 
 Doubles sqrtLanes(Doubles v) { return (Doubles)vsqrtq_f64((float64x2_t)v); }
 
-Doubles gatherLanes(const double* table, Ints index) { return Doubles{table[index[0]], table[index[1]]}; }
+FloatsWide reciprocalLanes(FloatsWide v) {
+    // The estimate has 8 bits; one Newton step brings it to about 16.
+    const float32x4_t estimate = vrecpeq_f32((float32x4_t)v);
+    return (FloatsWide)vmulq_f32(estimate, vrecpsq_f32((float32x4_t)v, estimate));
+}
+
+// The 16 floats are 64 bytes: one four-register byte lookup, four bytes per lane.
+FloatsWide tableLanes(const float* table, IntsWide index) {
+    const uint8x16x4_t bytes = vld1q_u8_x4(reinterpret_cast<const uint8_t*>(table));
+    const uint32x4_t select = vmlaq_n_u32(vdupq_n_u32(0x03020100u), (uint32x4_t)index, 0x04040404u);
+    return (FloatsWide)vqtbl4q_u8(bytes, (uint8x16_t)select);
+}
 
 Doubles toDoubles(Ints v) { return __builtin_convertvector(v, Doubles); }
 Longs toLongs(Ints mask) { return __builtin_convertvector(mask, Longs); }
-Ints widenWords(Words v) { return __builtin_convertvector(v, Ints); }
+IntsWide widenWords(WordsWide v) { return __builtin_convertvector(v, IntsWide); }
 Floats toFloats(Doubles v) { return (Floats)vcvt_f32_f64((float64x2_t)v); }
 
 IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }

@@ -13,11 +13,15 @@ namespace {
 
 Doubles sqrtLanes(Doubles v) { return (Doubles)_mm_sqrt_pd((__m128d)v); }
 
-Doubles gatherLanes(const double* table, Ints index) { return Doubles{table[index[0]], table[index[1]]}; }
+FloatsWide reciprocalLanes(FloatsWide v) { return (FloatsWide)_mm_rcp_ps((__m128)v); }
+
+FloatsWide tableLanes(const float* table, IntsWide index) {
+    return FloatsWide{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
+}
 
 Doubles toDoubles(Ints v) { return (Doubles)_mm_cvtepi32_pd(_mm_set_epi32(0, 0, v[1], v[0])); }
 Longs toLongs(Ints mask) { return __builtin_convertvector(mask, Longs); }
-Ints widenWords(Words v) { return __builtin_convertvector(v, Ints); }
+IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16((__m128i)_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v)), _mm_setzero_si128()); }
 Floats toFloats(Doubles v) { return __builtin_convertvector(v, Floats); }
 
 IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }

@@ -7,15 +7,18 @@
 // Each lane does what the scalar form does, in the same double-precision
 // operations and order, except the angle: atan2(q, i) of the integers
 // i, q in [-4095, 4095] is computed as
-//     turns * pi/2 + sign * (atan(j/15) + atan(d)),   d = (15n - jm) / (15m + jn)
-// with n = min(|i|, |q|), m = max(|i|, |q|) and j/15 near n/m. Numerator and
-// denominator are exact integers, |d| < 0.034, six terms of the series leave
-// an error below 2^-62, atan(j/15) is a correctly rounded table entry: the
-// angle is within a few units of the double's last place of the library
-// atan2's. Where that difference could change a float result or a decision
-// (a rounding boundary of the float distance, a wrap of the phase, the valid
-// band, the unwrapping's limits), the pixel is measured again by the scalar
-// form, so every result equals the scalar form's.
+//     base + atan(sign * d),   d = (15n - jm) / (15m + jn)
+// with n = min(|i|, |q|), m = max(|i|, |q|), j/15 near n/m, and base the
+// octant's multiple of pi/2 plus sign * atan(j/15). Numerator and denominator
+// are exact integers, |d| < 0.034 and six terms of the series leave an error
+// below 2^-62; base is a pair of floats (the multiple of pi/2 and the table
+// step summed exactly, their low parts to 2^-45). The first pass finds these
+// at the full float width of the vector, the second evaluates the angle in
+// double. It lies within 2^-44 of the library atan2's. Where that difference
+// could change a float result or a decision (a rounding boundary of the float
+// distance, a wrap of the phase, the valid band, the unwrapping's limits), the
+// pixel is measured again by the scalar form, so every result equals the
+// scalar form's.
 
 #include <algorithm>
 #include <climits>
@@ -38,11 +41,12 @@ typedef double Doubles __attribute__((vector_size(SI4C_VECTOR_BYTES)));
 typedef int64_t Longs __attribute__((vector_size(SI4C_VECTOR_BYTES)));
 typedef int32_t Ints __attribute__((vector_size(SI4C_VECTOR_BYTES / 2)));
 typedef float Floats __attribute__((vector_size(SI4C_VECTOR_BYTES / 2)));
-typedef uint16_t Words __attribute__((vector_size(SI4C_VECTOR_BYTES / 4)));
 typedef uint8_t Flags __attribute__((vector_size(SI4C_VECTOR_BYTES / 8)));
-// Full-width float lanes for the output planes.
+// Full-width 32-bit lanes: the first pass and the output planes.
+constexpr size_t kWideLanes = SI4C_VECTOR_BYTES / 4;
 typedef float FloatsWide __attribute__((vector_size(SI4C_VECTOR_BYTES)));
 typedef int32_t IntsWide __attribute__((vector_size(SI4C_VECTOR_BYTES)));
+typedef uint16_t WordsWide __attribute__((vector_size(SI4C_VECTOR_BYTES / 2)));
 typedef uint8_t FlagsWide __attribute__((vector_size(SI4C_VECTOR_BYTES / 4)));
 
 // Defined by the includer for its instruction set (GCC 12 splits the generic
@@ -58,12 +62,14 @@ Doubles fmaLanes(Doubles a, Doubles b, Doubles c);
 // rounded 1 / divisor) corrected once by its exact remainder, which is far
 // cheaper than a vector division; elsewhere the division itself,
 Doubles divideLanes(Doubles x, double divisor, double inverse);
-// table[index] of every lane (index 0..15),
-Doubles gatherLanes(const double* table, Ints index);
+// 1 / v of every lane to a relative error of at most 2^-11,
+FloatsWide reciprocalLanes(FloatsWide v);
+// table[index] of every lane, for a table of 16 floats aligned to 64 bytes,
+FloatsWide tableLanes(const float* table, IntsWide index);
 // and the conversions between lane widths.
 Doubles toDoubles(Ints v);
 Longs toLongs(Ints mask);
-Ints widenWords(Words v);
+IntsWide widenWords(WordsWide v);
 Floats toFloats(Doubles v);
 Ints toInts(Doubles v);  // truncated
 IntsWide widenFlags(FlagsWide v);
@@ -83,63 +89,82 @@ inline void storeLanes(void* to, const V& v) {
 }
 
 
+// atan(j / kSteps) as high and low float.
 struct AtanTable {
-    alignas(64) double value[16];
+    alignas(64) float high[kSteps + 1];
+    alignas(64) float low[kSteps + 1];
     AtanTable() {
-        // Long double keeps the rounding to double correct on every entry.
-        for (int j = 0; j <= kSteps; ++j)
-            value[j] = static_cast<double>(std::atan(static_cast<long double>(j) / kSteps));
+        for (int j = 0; j <= kSteps; ++j) {
+            const long double value = std::atan(static_cast<long double>(j) / kSteps);
+            high[j] = static_cast<float>(value);
+            low[j] = static_cast<float>(value - high[j]);
+        }
     }
 };
 
-const double* atanTable() {
+const AtanTable& atanTable() {
     static const AtanTable table;
-    return table.value;
+    return table;
 }
 
-// atan2(y, x) of integer lanes as turns * pi/2 + sign * (table[step] + atan(numerator / denominator)):
-// the integer parts first, for a whole chunk, the double-precision angle after.
+constexpr float kHalfPiHigh = 1.57079637f;
+constexpr float kHalfPiLow = static_cast<float>(kPi / 2 - static_cast<double>(kHalfPiHigh));
+
+inline FloatsWide toFloats(IntsWide v) { return __builtin_convertvector(v, FloatsWide); }
+inline FloatsWide absLanes(FloatsWide v) { return (FloatsWide)((IntsWide)v & INT32_MAX); }
+
+// The angle's parts that need no quotient: the signed numerator, the
+// denominator and the base as a float pair.
 struct AngleParts {
-    Ints step;
-    Ints numerator;
-    Ints denominator;
-    Ints turns;
-    Ints sign;
+    FloatsWide numerator;
+    FloatsWide denominator;
+    FloatsWide base;
+    FloatsWide baseLow;
 };
 
-inline AngleParts angleParts(Ints y, Ints x) {
-    const Ints ax = x < 0 ? -x : x;
-    const Ints ay = y < 0 ? -y : y;
-    const Ints swapped = ay > ax;
-    const Ints xNegative = x < 0;
-    const Ints yNegative = y < 0;
-    const Ints n = swapped ? ax : ay;
-    Ints m = swapped ? ay : ax;
-    m = m > 0 ? m : 1;  // n is 0 there: angle 0 or pi, as atan2 gives
+inline AngleParts angleParts(const AtanTable& table, IntsWide y, IntsWide x) {
+    const FloatsWide xf = toFloats(x);
+    const FloatsWide yf = toFloats(y);
+    const FloatsWide ax = absLanes(xf);
+    const FloatsWide ay = absLanes(yf);
+    const IntsWide swapped = ay > ax;
+    const FloatsWide n = ay < ax ? ay : ax;
+    const FloatsWide one = FloatsWide{} + 1.0f;
+    FloatsWide m = ay > ax ? ay : ax;
+    m = m > one ? m : one;  // n is 0 there: angle 0 or pi, as atan2 gives
     // Any nearby step works: the remainder is computed exactly from the step taken.
-    const Floats ratio = __builtin_convertvector(n, Floats) / __builtin_convertvector(m, Floats);
-    AngleParts parts;
-    parts.step = __builtin_convertvector(ratio * float(kSteps) + 0.5f, Ints);
-    parts.numerator = kSteps * n - parts.step * m;
-    parts.denominator = kSteps * m + parts.step * n;
+    const FloatsWide n15 = float(kSteps) * n;
+    const IntsWide j = __builtin_convertvector(n15 * reciprocalLanes(m) + 0.5f, IntsWide);
+    const FloatsWide jf = toFloats(j);
     // |x| >= |y|: a, or pi - a when x < 0; |y| > |x|: pi/2 - a, or pi/2 + a when
-    // x < 0; all of it negated when y < 0.
-    const Ints ySign = 2 * yNegative + 1;
-    parts.turns = ySign * ((swapped & 1) | (~swapped & xNegative & 2));
-    parts.sign = ySign * (2 * (swapped ^ xNegative) + 1);
+    // x < 0; all of it negated when y < 0. The sign goes into the numerator and
+    // the table step (atan is odd), the rest into the base.
+    const IntsWide xNegative = x < 0;
+    const IntsWide ySignBit = (IntsWide)yf & INT32_MIN;
+    const IntsWide flip = ((swapped ^ xNegative) & INT32_MIN) ^ ySignBit;
+    const FloatsWide zero = FloatsWide{};
+    const FloatsWide multiple =
+        (FloatsWide)((IntsWide)(swapped ? zero + kHalfPiHigh : xNegative ? zero + 2 * kHalfPiHigh : zero) ^
+                     ySignBit);  // exact
+    const FloatsWide step = (FloatsWide)((IntsWide)tableLanes(table.high, j) ^ flip);
+    AngleParts parts;
+    parts.numerator = (FloatsWide)((IntsWide)(n15 - jf * m) ^ flip);  // integers below 2^17: exact
+    parts.denominator = float(kSteps) * m + jf * n;
+    parts.base = multiple + step;  // exact with the next line: |multiple| > |step|, or multiple = 0
+    parts.baseLow = (step - (parts.base - multiple)) +
+                    (multiple * (kHalfPiLow / kHalfPiHigh) + (FloatsWide)((IntsWide)tableLanes(table.low, j) ^ flip));
     return parts;
 }
 
-inline Doubles angleLanes(const double* table, const AngleParts& parts) {
-    const Doubles d = toDoubles(parts.numerator) / toDoubles(parts.denominator);
+inline Doubles angleLanes(Floats numerator, Floats denominator, Floats base, Floats baseLow) {
+    const Doubles d = toDoublesFromFloats(numerator) / toDoublesFromFloats(denominator);
     const Doubles z = d * d;
     Doubles poly = fmaLanes(z, Doubles{} - 1.0 / 11, Doubles{} + 1.0 / 9);
     poly = fmaLanes(z, poly, Doubles{} - 1.0 / 7);
     poly = fmaLanes(z, poly, Doubles{} + 1.0 / 5);
     poly = fmaLanes(z, poly, Doubles{} - 1.0 / 3);
     const Doubles series = fmaLanes(d * z, poly, d);
-    const Doubles reduced = gatherLanes(table, parts.step) + series;
-    return toDoubles(parts.turns) * (kPi / 2) + toDoubles(parts.sign) * reduced;
+    return (toDoublesFromFloats(base) + toDoublesFromFloats(baseLow)) + series;
 }
 
 // si4c::strongEnough of every lane.
@@ -154,12 +179,12 @@ inline bool anyLane(Longs mask) {
     return any != 0;
 }
 
-// How far the distance may lie from the scalar form's: the angle within 2^-47
-// of atan2's (a few units of the last place of pi, with the roundings of the
-// wrap and the offset), times at most range / 2 pi, and once more for the two
-// frequencies' unwrapping; each about 8 times what the steps add up to.
-constexpr double kSingleTolerance = 0x1p-36;
-constexpr double kDoubleTolerance = 0x1p-34;
+// How far the distance may lie from the scalar form's: the angle within 2^-44
+// of atan2's (with the roundings of the wrap and the offset), times at most
+// range / 2 pi, and once more for the two frequencies' unwrapping; each about
+// 8 times what the steps add up to.
+constexpr double kSingleTolerance = 0x1p-32;
+constexpr double kDoubleTolerance = 0x1p-30;
 
 inline Longs near(Doubles value, double boundary, Doubles bound) { return absLanes(value - boundary) <= bound; }
 
@@ -171,8 +196,8 @@ inline Longs unsureDistance(Doubles d, double tolerance, double range, si4c::mea
            near(d, band.validMin, bound) | near(d, band.validMax, bound);
 }
 
-inline Ints sampleLanes(const uint16_t* plane, size_t i) {
-    return widenWords(loadLanes<Words>(plane + i)) & si4c::kSampleMask;
+inline IntsWide sampleLanes(const uint16_t* plane, size_t i) {
+    return widenWords(loadLanes<WordsWide>(plane + i)) & si4c::kSampleMask;
 }
 
 // One frequency's distances, amplitudes and saturation over a chunk of pixels.
@@ -180,49 +205,43 @@ struct Chunk {
     static constexpr size_t kPixels = 256;
     alignas(64) double distance[kPixels];
     alignas(64) double amplitude[kPixels];
-    alignas(64) int64_t saturated[kPixels];
-    // The integer work of the first pass.
-    alignas(64) int32_t step[kPixels];
-    alignas(64) int32_t numerator[kPixels];
-    alignas(64) int32_t denominator[kPixels];
-    alignas(64) int32_t turns[kPixels];
-    alignas(64) int32_t sign[kPixels];
+    alignas(64) int32_t saturated[kPixels];
+    // What the first pass leaves for the second.
+    alignas(64) float numerator[kPixels];
+    alignas(64) float denominator[kPixels];
+    alignas(64) float base[kPixels];
+    alignas(64) float baseLow[kPixels];
     alignas(64) int32_t squares[kPixels];
 };
 
-// Measures `count` pixels (a multiple of kLanes) from `first` in two passes:
-// the integer work, then the double-precision angle, phase, distance and
-// amplitude. Each pass is a loop of short independent steps that the CPU
-// overlaps; one fused loop is a single long chain of dependent latencies.
-inline void measureChunk(const double* table, const uint16_t* const planes[5], size_t first, size_t count,
+// Measures `count` pixels (a multiple of kWideLanes) from `first` in two
+// passes: the integer and float work at full vector width, then the
+// double-precision angle, phase, distance and amplitude. Each pass is a loop
+// of short independent steps that the CPU overlaps; one fused loop is a single
+// long chain of dependent latencies.
+inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5], size_t first, size_t count,
                          double offset, double rangeMm, Chunk& out) {
-    for (size_t j = 0; j < count; j += kLanes) {
-        Ints s[4];
-        Ints saturated = {};
+    for (size_t j = 0; j < count; j += kWideLanes) {
+        IntsWide s[4];
+        IntsWide saturated = {};
         for (int k = 0; k < 4; ++k) {
             s[k] = sampleLanes(planes[k], first + j);
             saturated |= (s[k] <= 0) | (s[k] >= si4c::kSampleMax);
         }
         saturated |= sampleLanes(planes[si4c::kGreyImage], first + j) >= si4c::kSampleMax;
-        const Ints in = s[0] - s[2];
-        const Ints quad = s[1] - s[3];
-        const AngleParts parts = angleParts(quad, in);
-        storeLanes(out.step + j, parts.step);
+        const IntsWide in = s[0] - s[2];
+        const IntsWide quad = s[1] - s[3];
+        const AngleParts parts = angleParts(table, quad, in);
         storeLanes(out.numerator + j, parts.numerator);
         storeLanes(out.denominator + j, parts.denominator);
-        storeLanes(out.turns + j, parts.turns);
-        storeLanes(out.sign + j, parts.sign);
+        storeLanes(out.base + j, parts.base);
+        storeLanes(out.baseLow + j, parts.baseLow);
         storeLanes(out.squares + j, in * in + quad * quad);  // below 2^26: exact as int and as double
-        storeLanes(out.saturated + j, toLongs(saturated));
+        storeLanes(out.saturated + j, saturated);
     }
     for (size_t j = 0; j < count; j += kLanes) {
-        AngleParts parts;
-        parts.step = loadLanes<Ints>(out.step + j);
-        parts.numerator = loadLanes<Ints>(out.numerator + j);
-        parts.denominator = loadLanes<Ints>(out.denominator + j);
-        parts.turns = loadLanes<Ints>(out.turns + j);
-        parts.sign = loadLanes<Ints>(out.sign + j);
-        Doubles phase = angleLanes(table, parts);
+        Doubles phase = angleLanes(loadLanes<Floats>(out.numerator + j), loadLanes<Floats>(out.denominator + j),
+                                   loadLanes<Floats>(out.base + j), loadLanes<Floats>(out.baseLow + j));
         phase = phase < 0 ? phase + kTwoPi : phase;
         phase -= offset;
         // fmod(phase, 2 pi) for phase in (-2 pi, 4 pi) (offsetInRange): the phase
@@ -233,6 +252,8 @@ inline void measureChunk(const double* table, const uint16_t* const planes[5], s
         storeLanes(out.amplitude + j, sqrtLanes(toDoubles(loadLanes<Ints>(out.squares + j))) / 2);
     }
 }
+
+inline Longs saturatedLanes(const Chunk& chunk, size_t j) { return toLongs(loadLanes<Ints>(chunk.saturated + j)); }
 
 // Offsets for which the phase less the offset stays in (-2 pi, 4 pi); any
 // other (calibration data is not bounded) takes the scalar form.
@@ -253,16 +274,16 @@ inline void storeResults(const si4c::measure::Outputs& out, size_t i, Doubles d,
 void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4c::measure::Band band,
                    si4c::measure::Outputs out) {
     if (!offsetInRange(offset)) return si4c::measure::singleScalar(planes, n, offset, band, out);
-    const double* table = atanTable();
+    const AtanTable& table = atanTable();
     Chunk chunk;
     size_t first = 0;
-    while (n - first >= kLanes) {
-        const size_t count = std::min(Chunk::kPixels, (n - first) / kLanes * kLanes);
+    while (n - first >= kWideLanes) {
+        const size_t count = std::min(Chunk::kPixels, (n - first) / kWideLanes * kWideLanes);
         measureChunk(table, planes, first, count, offset, si4c::kSingleRangeMm, chunk);
         for (size_t j = 0; j < count; j += kLanes) {
             const Doubles d = loadLanes<Doubles>(chunk.distance + j);  // phase / 2 pi * range
             const Doubles a = loadLanes<Doubles>(chunk.amplitude + j);
-            const Longs ok = ~loadLanes<Longs>(chunk.saturated + j) & strongEnough(a, band.minAmplitude) &
+            const Longs ok = ~saturatedLanes(chunk, j) & strongEnough(a, band.minAmplitude) &
                              (d >= band.validMin) & (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);
             const Longs unsure = unsureDistance(d, kSingleTolerance, si4c::kSingleRangeMm, band);
@@ -292,13 +313,13 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
     using namespace si4c;
     if (!offsetInRange(highOffset) || !offsetInRange(lowOffset))
         return measure::doubleScalar(high, low, n, highOffset, lowOffset, band, out);
-    const double* table = atanTable();
+    const AtanTable& table = atanTable();
     const double wHigh = 1.0 / (kHighRangeMm * kHighRangeMm);
     const double wLow = 1.0 / (kLowRangeMm * kLowRangeMm);
     Chunk highChunk, lowChunk;
     size_t first = 0;
-    while (n - first >= kLanes) {
-        const size_t count = std::min(Chunk::kPixels, (n - first) / kLanes * kLanes);
+    while (n - first >= kWideLanes) {
+        const size_t count = std::min(Chunk::kPixels, (n - first) / kWideLanes * kWideLanes);
         measureChunk(table, high, first, count, highOffset, kHighRangeMm, highChunk);
         measureChunk(table, low, first, count, lowOffset, kLowRangeMm, lowChunk);
         for (size_t j = 0; j < count; j += kLanes) {
@@ -328,8 +349,7 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
             const Doubles ampHigh = loadLanes<Doubles>(highChunk.amplitude + j);
             const Doubles ampLow = loadLanes<Doubles>(lowChunk.amplitude + j);
             const Doubles a = (ampHigh + ampLow) / 2;
-            const Longs saturated =
-                loadLanes<Longs>(highChunk.saturated + j) | loadLanes<Longs>(lowChunk.saturated + j);
+            const Longs saturated = saturatedLanes(highChunk, j) | saturatedLanes(lowChunk, j);
             const Longs ok = ~saturated & strongEnough(ampHigh, band.minAmplitude) &
                              strongEnough(ampLow, band.minAmplitudeLow) &
                              (bestDistance <= kMaxUnwrapErrorMm) & (d >= band.validMin) &
