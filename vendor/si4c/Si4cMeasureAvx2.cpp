@@ -61,6 +61,14 @@ Doubles divideLanes(Doubles x, double divisor, double inverse) {
 
 Ints toInts(Doubles v) { return (Ints)_mm256_cvttpd_epi32((__m256d)v); }
 
+bool anyLane(Longs mask) { return _mm256_movemask_pd((__m256d)mask) != 0; }
+
+void storeFlags(uint8_t* to, Longs mask) {
+    // Bit k of the four-bit mask to bit 0 of byte k: the shifted copies do not overlap.
+    const uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_pd((__m256d)mask)) * 0x00204081u & 0x01010101u;
+    std::memcpy(to, &bytes, sizeof bytes);
+}
+
 }  // namespace
 
 #endif

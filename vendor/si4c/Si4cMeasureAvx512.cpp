@@ -56,6 +56,12 @@ Doubles divideLanes(Doubles x, double divisor, double inverse) {
 
 Ints toInts(Doubles v) { return (Ints)_mm512_cvttpd_epi32((__m512d)v); }
 
+bool anyLane(Longs mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }
+
+void storeFlags(uint8_t* to, Longs mask) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm512_cvtepi64_epi8((__m512i)(mask & 1)));
+}
+
 }  // namespace
 
 #endif

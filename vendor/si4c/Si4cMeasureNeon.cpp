@@ -48,6 +48,13 @@ Doubles divideLanes(Doubles x, double divisor, double inverse) {
 
 Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
 
+bool anyLane(Longs mask) { return (vgetq_lane_u64((uint64x2_t)mask, 0) | vgetq_lane_u64((uint64x2_t)mask, 1)) != 0; }
+
+void storeFlags(uint8_t* to, Longs mask) {
+    to[0] = static_cast<uint8_t>(mask[0] & 1);
+    to[1] = static_cast<uint8_t>(mask[1] & 1);
+}
+
 }  // namespace
 
 #endif

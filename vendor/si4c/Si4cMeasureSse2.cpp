@@ -35,6 +35,14 @@ Doubles divideLanes(Doubles x, double divisor, double) { return x / divisor; }
 
 Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
 
+bool anyLane(Longs mask) { return _mm_movemask_pd((__m128d)mask) != 0; }
+
+void storeFlags(uint8_t* to, Longs mask) {
+    const int bits = _mm_movemask_pd((__m128d)mask);
+    to[0] = static_cast<uint8_t>(bits & 1);
+    to[1] = static_cast<uint8_t>(bits >> 1);
+}
+
 }  // namespace
 
 #endif

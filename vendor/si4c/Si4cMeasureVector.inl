@@ -66,6 +66,10 @@ Doubles divideLanes(Doubles x, double divisor, double inverse);
 FloatsWide reciprocalLanes(FloatsWide v);
 // table[index] of every lane, for a table of 16 floats aligned to 64 bytes,
 FloatsWide tableLanes(const float* table, IntsWide index);
+// whether any lane of a mask is set,
+bool anyLane(Longs mask);
+// 1 or 0 per lane of a mask, as bytes,
+void storeFlags(uint8_t* to, Longs mask);
 // and the conversions between lane widths.
 Doubles toDoubles(Ints v);
 Longs toLongs(Ints mask);
@@ -173,11 +177,6 @@ inline Longs strongEnough(Doubles amplitude, double minimum) { return amplitude 
 // |v|, as fabs: the sign bit cleared.
 inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
 
-inline bool anyLane(Longs mask) {
-    int64_t any = 0;
-    for (size_t k = 0; k < kLanes; ++k) any |= mask[k];
-    return any != 0;
-}
 
 // How far the distance may lie from the scalar form's: the angle within 2^-44
 // of atan2's (with the roundings of the wrap and the offset), times at most
@@ -267,7 +266,7 @@ inline void storeResults(const si4c::measure::Outputs& out, size_t i, Doubles d,
     } else {
         storeLanes(out.depth + i, toFloats(d));
         storeLanes(out.amplitude + i, toFloats(amplitude));
-        storeLanes(out.valid + i, __builtin_convertvector(ok & 1, Flags));
+        storeFlags(out.valid + i, ok);
     }
 }
 
