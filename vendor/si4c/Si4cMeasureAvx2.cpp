@@ -53,12 +53,6 @@ Ints widenFlagsNarrow(Flags v) {
 }
 Doubles toDoublesFromFloats(Floats v) { return (Doubles)_mm256_cvtps_pd((__m128)v); }
 
-Doubles divideLanes(Doubles x, double divisor, double inverse) {
-    const Doubles q = x * inverse;
-    const Doubles remainder = fmaLanes(-q, Doubles{} + divisor, x);  // exact
-    return fmaLanes(remainder, Doubles{} + inverse, q);
-}
-
 Ints toInts(Doubles v) { return (Ints)_mm256_cvttpd_epi32((__m256d)v); }
 
 bool anyLane(Longs mask) { return _mm256_movemask_pd((__m256d)mask) != 0; }

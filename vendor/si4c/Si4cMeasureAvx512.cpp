@@ -48,12 +48,6 @@ Ints widenFlagsNarrow(Flags v) {
 }
 Doubles toDoublesFromFloats(Floats v) { return (Doubles)_mm512_cvtps_pd((__m256)v); }
 
-Doubles divideLanes(Doubles x, double divisor, double inverse) {
-    const Doubles q = x * inverse;
-    const Doubles remainder = fmaLanes(-q, Doubles{} + divisor, x);  // exact
-    return fmaLanes(remainder, Doubles{} + inverse, q);
-}
-
 Ints toInts(Doubles v) { return (Ints)_mm512_cvttpd_epi32((__m512d)v); }
 
 bool anyLane(Longs mask) { return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0; }

@@ -40,12 +40,6 @@ Doubles fmaLanes(Doubles a, Doubles b, Doubles c) {
 Ints widenFlagsNarrow(Flags v) { return Ints{v[0], v[1]}; }
 Doubles toDoublesFromFloats(Floats v) { return (Doubles)vcvt_f64_f32((float32x2_t)v); }
 
-Doubles divideLanes(Doubles x, double divisor, double inverse) {
-    const Doubles q = x * inverse;
-    const Doubles remainder = fmaLanes(-q, Doubles{} + divisor, x);  // exact
-    return fmaLanes(remainder, Doubles{} + inverse, q);
-}
-
 Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
 
 bool anyLane(Longs mask) { return (vgetq_lane_u64((uint64x2_t)mask, 0) | vgetq_lane_u64((uint64x2_t)mask, 1)) != 0; }

@@ -31,8 +31,6 @@ Doubles fmaLanes(Doubles a, Doubles b, Doubles c) { return a * b + c; }
 Ints widenFlagsNarrow(Flags v) { return Ints{v[0], v[1]}; }
 Doubles toDoublesFromFloats(Floats v) { return Doubles{v[0], v[1]}; }
 
-Doubles divideLanes(Doubles x, double divisor, double) { return x / divisor; }
-
 Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
 
 bool anyLane(Longs mask) { return _mm_movemask_pd((__m128d)mask) != 0; }

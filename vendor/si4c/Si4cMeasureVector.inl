@@ -54,14 +54,9 @@ typedef uint8_t FlagsWide __attribute__((vector_size(SI4C_VECTOR_BYTES / 4)));
 // root of every lane,
 Doubles sqrtLanes(Doubles v);
 // a * b + c, fused where the instruction set has it (only the series uses it:
-// these sources are built without contraction, so that everything after the
-// angle rounds exactly as the scalar form does),
+// these sources are built without contraction, so that every other step
+// rounds as the error bounds below assume),
 Doubles fmaLanes(Doubles a, Doubles b, Doubles c);
-// x / divisor correctly rounded, as the division gives it: where the
-// instruction set fuses multiply-adds, x * inverse (inverse the correctly
-// rounded 1 / divisor) corrected once by its exact remainder, which is far
-// cheaper than a vector division; elsewhere the division itself,
-Doubles divideLanes(Doubles x, double divisor, double inverse);
 // 1 / v of every lane to a relative error of at most 2^-11,
 FloatsWide reciprocalLanes(FloatsWide v);
 // table[index] of every lane, for a table of 16 floats aligned to 64 bytes,
@@ -179,7 +174,7 @@ inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
 
 
 // How far the distance may lie from the scalar form's: the angle within 2^-44
-// of atan2's (with the roundings of the wrap and the offset), times at most
+// of atan2's (with the roundings of the wrap, the offset and the scaling), times at most
 // range / 2 pi, and once more for the two frequencies' unwrapping; each about
 // 8 times what the steps add up to.
 constexpr double kSingleTolerance = 0x1p-32;
@@ -220,6 +215,7 @@ struct Chunk {
 // long chain of dependent latencies.
 inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5], size_t first, size_t count,
                          double offset, double rangeMm, Chunk& out) {
+    const double mmPerRadian = rangeMm / kTwoPi;
     for (size_t j = 0; j < count; j += kWideLanes) {
         IntsWide s[4];
         IntsWide saturated = {};
@@ -247,7 +243,9 @@ inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5]
         // itself below 2 pi, above it phase - 2 pi, which is exact there.
         phase = phase >= kTwoPi ? phase - kTwoPi : phase;
         phase = phase < 0 ? phase + kTwoPi : phase;
-        storeLanes(out.distance + j, divideLanes(phase, kTwoPi, 1 / kTwoPi) * rangeMm);
+        // The scalar form divides by 2 pi and multiplies by the range; one
+        // product differs from that by a few units of the last place.
+        storeLanes(out.distance + j, phase * mmPerRadian);
         storeLanes(out.amplitude + j, sqrtLanes(toDoubles(loadLanes<Ints>(out.squares + j))) / 2);
     }
 }
@@ -315,6 +313,7 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
     const AtanTable& table = atanTable();
     const double wHigh = 1.0 / (kHighRangeMm * kHighRangeMm);
     const double wLow = 1.0 / (kLowRangeMm * kLowRangeMm);
+    const double lowShare = wLow / (wHigh + wLow);
     Chunk highChunk, lowChunk;
     size_t first = 0;
     while (n - first >= kWideLanes) {
@@ -342,7 +341,7 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
             bestDiff = bestDiff >= kDoubleRangeMm / 2 ? bestDiff - kDoubleRangeMm : bestDiff;
             bestDiff = bestDiff < -kDoubleRangeMm / 2 ? bestDiff + kDoubleRangeMm : bestDiff;
             const Doubles bestDistance = absLanes(bestDiff);
-            Doubles d = bestHigh - divideLanes(bestDiff * wLow, wHigh + wLow, 1 / (wHigh + wLow));
+            Doubles d = bestHigh - bestDiff * lowShare;
             d = d < 0 ? d + kDoubleRangeMm : d;
             d = d >= kDoubleRangeMm ? d - kDoubleRangeMm : d;
             const Doubles ampHigh = loadLanes<Doubles>(highChunk.amplitude + j);
