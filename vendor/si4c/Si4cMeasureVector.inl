@@ -10,8 +10,8 @@
 //     base + atan(sign * d),   d = (15n - jm) / (15m + jn)
 // with n = min(|i|, |q|), m = max(|i|, |q|), j/15 near n/m, and base the
 // octant's multiple of pi/2 plus sign * atan(j/15). Numerator and denominator
-// are exact integers, |d| < 0.034 and six terms of the series leave an error
-// below 2^-62; base is a pair of floats (the multiple of pi/2 and the table
+// are exact integers, |d| < 0.034 and five terms of the series leave an error
+// below 2^-57; base is a pair of floats (the multiple of pi/2 and the table
 // step summed exactly, their low parts to 2^-45). The first pass finds these
 // at the full float width of the vector, the second evaluates the angle in
 // double. It lies within 2^-44 of the library atan2's. Where that difference
@@ -121,9 +121,7 @@ struct AngleParts {
     FloatsWide baseLow;
 };
 
-inline AngleParts angleParts(const AtanTable& table, IntsWide y, IntsWide x) {
-    const FloatsWide xf = toFloats(x);
-    const FloatsWide yf = toFloats(y);
+inline AngleParts angleParts(const AtanTable& table, FloatsWide yf, FloatsWide xf) {
     const FloatsWide ax = absLanes(xf);
     const FloatsWide ay = absLanes(yf);
     const IntsWide swapped = ay > ax;
@@ -138,7 +136,7 @@ inline AngleParts angleParts(const AtanTable& table, IntsWide y, IntsWide x) {
     // |x| >= |y|: a, or pi - a when x < 0; |y| > |x|: pi/2 - a, or pi/2 + a when
     // x < 0; all of it negated when y < 0. The sign goes into the numerator and
     // the table step (atan is odd), the rest into the base.
-    const IntsWide xNegative = x < 0;
+    const IntsWide xNegative = xf < 0;
     const IntsWide ySignBit = (IntsWide)yf & INT32_MIN;
     const IntsWide flip = ((swapped ^ xNegative) & INT32_MIN) ^ ySignBit;
     const FloatsWide zero = FloatsWide{};
@@ -158,8 +156,7 @@ inline AngleParts angleParts(const AtanTable& table, IntsWide y, IntsWide x) {
 inline Doubles angleLanes(Floats numerator, Floats denominator, Floats base, Floats baseLow) {
     const Doubles d = toDoublesFromFloats(numerator) / toDoublesFromFloats(denominator);
     const Doubles z = d * d;
-    Doubles poly = fmaLanes(z, Doubles{} - 1.0 / 11, Doubles{} + 1.0 / 9);
-    poly = fmaLanes(z, poly, Doubles{} - 1.0 / 7);
+    Doubles poly = fmaLanes(z, Doubles{} + 1.0 / 9, Doubles{} - 1.0 / 7);
     poly = fmaLanes(z, poly, Doubles{} + 1.0 / 5);
     poly = fmaLanes(z, poly, Doubles{} - 1.0 / 3);
     const Doubles series = fmaLanes(d * z, poly, d);
@@ -205,7 +202,8 @@ struct Chunk {
     alignas(64) float denominator[kPixels];
     alignas(64) float base[kPixels];
     alignas(64) float baseLow[kPixels];
-    alignas(64) int32_t squares[kPixels];
+    alignas(64) float inSquared[kPixels];
+    alignas(64) float quadSquared[kPixels];
 };
 
 // Measures `count` pixels (a multiple of kWideLanes) from `first` in two
@@ -224,14 +222,16 @@ inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5]
             saturated |= (s[k] <= 0) | (s[k] >= si4c::kSampleMax);
         }
         saturated |= sampleLanes(planes[si4c::kGreyImage], first + j) >= si4c::kSampleMax;
-        const IntsWide in = s[0] - s[2];
-        const IntsWide quad = s[1] - s[3];
+        const FloatsWide in = toFloats(s[0] - s[2]);
+        const FloatsWide quad = toFloats(s[1] - s[3]);
         const AngleParts parts = angleParts(table, quad, in);
         storeLanes(out.numerator + j, parts.numerator);
         storeLanes(out.denominator + j, parts.denominator);
         storeLanes(out.base + j, parts.base);
         storeLanes(out.baseLow + j, parts.baseLow);
-        storeLanes(out.squares + j, in * in + quad * quad);  // below 2^26: exact as int and as double
+        // Each square is below 2^24, exact in float; their sum is exact in double.
+        storeLanes(out.inSquared + j, in * in);
+        storeLanes(out.quadSquared + j, quad * quad);
         storeLanes(out.saturated + j, saturated);
     }
     for (size_t j = 0; j < count; j += kLanes) {
@@ -246,7 +246,9 @@ inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5]
         // The scalar form divides by 2 pi and multiplies by the range; one
         // product differs from that by a few units of the last place.
         storeLanes(out.distance + j, phase * mmPerRadian);
-        storeLanes(out.amplitude + j, sqrtLanes(toDoubles(loadLanes<Ints>(out.squares + j))) / 2);
+        const Doubles squares = toDoublesFromFloats(loadLanes<Floats>(out.inSquared + j)) +
+                                toDoublesFromFloats(loadLanes<Floats>(out.quadSquared + j));
+        storeLanes(out.amplitude + j, sqrtLanes(squares) / 2);
     }
 }
 
