@@ -11,6 +11,16 @@
 
 namespace {
 
+// The two-lane halves (Ints, Floats) in the low 8 bytes of a register and back:
+// GCC would otherwise move such lanes through general registers one by one.
+__m128i lowHalf(const void* v) { return _mm_loadl_epi64(static_cast<const __m128i*>(v)); }
+template <class Half>
+Half fromLowHalf(__m128i v) {
+    Half half;
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&half), v);
+    return half;
+}
+
 Doubles sqrtLanes(Doubles v) { return (Doubles)_mm_sqrt_pd((__m128d)v); }
 
 FloatsWide reciprocalLanes(FloatsWide v) { return (FloatsWide)_mm_rcp_ps((__m128)v); }
@@ -19,19 +29,20 @@ FloatsWide tableLanes(const float* table, IntsWide index) {
     return FloatsWide{table[index[0]], table[index[1]], table[index[2]], table[index[3]]};
 }
 
-Doubles toDoubles(Ints v) { return (Doubles)_mm_cvtepi32_pd(_mm_set_epi32(0, 0, v[1], v[0])); }
-Longs toLongs(Ints mask) { return __builtin_convertvector(mask, Longs); }
+Doubles toDoubles(Ints v) { return (Doubles)_mm_cvtepi32_pd(lowHalf(&v)); }
+// A mask lane is all ones or all zeros: each copied into both halves of its 64-bit lane.
+Longs toLongs(Ints mask) { return (Longs)_mm_shuffle_epi32(lowHalf(&mask), _MM_SHUFFLE(1, 1, 0, 0)); }
 IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16((__m128i)_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v)), _mm_setzero_si128()); }
-Floats toFloats(Doubles v) { return __builtin_convertvector(v, Floats); }
+Floats toFloats(Doubles v) { return fromLowHalf<Floats>(_mm_castps_si128(_mm_cvtpd_ps((__m128d)v))); }
 
 IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }
 
 Doubles fmaLanes(Doubles a, Doubles b, Doubles c) { return a * b + c; }
 
 Ints widenFlagsNarrow(Flags v) { return Ints{v[0], v[1]}; }
-Doubles toDoublesFromFloats(Floats v) { return Doubles{v[0], v[1]}; }
+Doubles toDoublesFromFloats(Floats v) { return (Doubles)_mm_cvtps_pd(_mm_castsi128_ps(lowHalf(&v))); }
 
-Ints toInts(Doubles v) { return __builtin_convertvector(v, Ints); }
+Ints toInts(Doubles v) { return fromLowHalf<Ints>(_mm_cvttpd_epi32((__m128d)v)); }
 
 bool anyLane(Longs mask) { return _mm_movemask_pd((__m128d)mask) != 0; }
 

@@ -183,7 +183,9 @@ inline Longs near(Doubles value, double boundary, Doubles bound) { return absLan
 // or fall on the other side of a wrap at 0 or `range` or of an end of the band.
 inline Longs unsureDistance(Doubles d, double tolerance, double range, si4c::measure::Band band) {
     const Doubles bound = tolerance + absLanes(d) * 0x1p-50;
-    return toLongs(toFloats(d - bound) != toFloats(d + bound)) | (d < bound) | near(d, range, bound) |
+    // Compared as doubles: the full-width comparison gives 64-bit lanes directly.
+    return (toDoublesFromFloats(toFloats(d - bound)) != toDoublesFromFloats(toFloats(d + bound))) | (d < bound) |
+           near(d, range, bound) |
            near(d, band.validMin, bound) | near(d, band.validMax, bound);
 }
 
