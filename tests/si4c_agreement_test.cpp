@@ -1,10 +1,12 @@
 // The phase processor's vectorised measurement against the plain scalar
 // reference, bit for bit: every vector form on every (i, q) pair of the
-// sample differences, and the processor, single and double frequency, on
-// random words and on simulated frames over the whole range.
+// sample differences and on two frequencies across the unwrapping's cases,
+// and the processor, single and double frequency, on random words and on
+// simulated frames over the whole range.
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -144,6 +146,67 @@ TEST_P(MeasureForm, EqualsTheScalarFormOnEveryPairOfDifferences) {
                                         {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
             form.single(pointers, kLine, offset, {0, 1000},
                         {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
+            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
+            ASSERT_TRUE(bitEqual(gotConfidence.data(), wantConfidence.data(), kLine, "confidence")) << "i " << i;
+        }
+    }
+}
+
+// Two frequencies through each form against the scalar one. The higher
+// frequency takes every q with one i in 13 (all octants and table steps); the
+// lower one the phase of a distance consistent with it, give or take an error
+// that sweeps -500..500 mm, so that every wrap count wins somewhere and the
+// unwrapping's limits (250 mm, and 375 mm where two counts tie) are crossed,
+// at amplitudes on both sides of the validity floor.
+TEST_P(MeasureForm, EqualsTheScalarFormOnTwoFrequencies) {
+    const si4c::measure::Variant form = variants()[GetParam()];
+    constexpr size_t kLine = 8187;  // q from -4093 to 4093
+    constexpr double kPi = 3.14159265358979323846;
+    std::vector<uint16_t> planes[10];
+    for (auto& p : planes) p.assign(kLine, 0);
+    const uint16_t* high[5];
+    const uint16_t* low[5];
+    for (int k = 0; k < 5; ++k) {
+        high[k] = planes[k].data();
+        low[k] = planes[5 + k].data();
+    }
+    auto split = [](int difference, uint16_t& a, uint16_t& b) {
+        a = static_cast<uint16_t>(difference >= 0 ? 1 + difference : 1);
+        b = static_cast<uint16_t>(difference >= 0 ? 1 : 1 - difference);
+    };
+    std::vector<float> wantDepth(kLine), wantAmplitude(kLine), wantConfidence(kLine);
+    std::vector<float> gotDepth(kLine), gotAmplitude(kLine), gotConfidence(kLine);
+    std::vector<uint8_t> wantValid(kLine), gotValid(kLine);
+    si4c::measure::Band band{0, 7000};
+    band.minAmplitude = 20;
+    band.minAmplitudeLow = 25;
+    int line = 0;
+    for (int i = -4093; i <= 4093; i += 13, ++line) {
+        for (size_t j = 0; j < kLine; ++j) {
+            const int q = static_cast<int>(j) - 4093;
+            split(i, planes[0][j], planes[2][j]);
+            split(q, planes[1][j], planes[3][j]);
+            const double highPhase = std::atan2(q, i) < 0 ? std::atan2(q, i) + 2 * kPi : std::atan2(q, i);
+            const double distance = highPhase / (2 * kPi) * si4c::kHighRangeMm + si4c::kHighRangeMm * (line % 3) +
+                                    (static_cast<double>((j * 7 + static_cast<size_t>(line) * 131) % 1001) - 500.0);
+            const double lowPhase = 2 * kPi * distance / si4c::kLowRangeMm;
+            const double amplitude = 10.0 + static_cast<double>((j * 13 + static_cast<size_t>(line)) % 2000);
+            split(static_cast<int>(std::lround(amplitude * std::cos(lowPhase))), planes[5][j], planes[7][j]);
+            split(static_cast<int>(std::lround(amplitude * std::sin(lowPhase))), planes[6][j], planes[8][j]);
+            planes[4][j] = planes[9][j] = 300;
+        }
+        for (const double offset : {0.0, 0.7}) {
+            si4c::measure::doubleScalar(high, low, kLine, offset, -offset, band,
+                                        {wantDepth.data(), wantAmplitude.data(), wantValid.data(), nullptr});
+            form.dual(high, low, kLine, offset, -offset, band,
+                      {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
+            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
+            ASSERT_TRUE(bitEqual(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude")) << "i " << i;
+            ASSERT_EQ(gotValid, wantValid) << "i " << i << ", offset " << offset;
+            si4c::measure::doubleScalar(high, low, kLine, offset, -offset, {500, 3000},
+                                        {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
+            form.dual(high, low, kLine, offset, -offset, {500, 3000},
+                      {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
             ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
             ASSERT_TRUE(bitEqual(gotConfidence.data(), wantConfidence.data(), kLine, "confidence")) << "i " << i;
         }

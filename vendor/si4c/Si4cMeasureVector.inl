@@ -199,6 +199,7 @@ struct Chunk {
     alignas(64) double distance[kPixels];
     alignas(64) double amplitude[kPixels];
     alignas(64) int32_t saturated[kPixels];
+    alignas(64) int64_t unsure[kPixels];  // the lanes the scalar form measures again
     // What the first pass leaves for the second.
     alignas(64) float numerator[kPixels];
     alignas(64) float denominator[kPixels];
@@ -256,6 +257,16 @@ inline void measureChunk(const AtanTable& table, const uint16_t* const planes[5]
 
 inline Longs saturatedLanes(const Chunk& chunk, size_t j) { return toLongs(loadLanes<Ints>(chunk.saturated + j)); }
 
+// Measures again, after the vector loop, the pixels whose lanes it marked
+// unsure: a branch inside the loop would tie every step to the long chain
+// of operations that decides it.
+template <class Measure>
+inline void remeasure(const Chunk& chunk, Longs anyUnsure, size_t count, Measure measure) {
+    if (!anyLane(anyUnsure)) return;
+    for (size_t at = 0; at < count; ++at)
+        if (chunk.unsure[at]) measure(at);
+}
+
 // Offsets for which the phase less the offset stays in (-2 pi, 4 pi); any
 // other (calibration data is not bounded) takes the scalar form.
 inline bool offsetInRange(double offset) { return offset > -kTwoPi && offset < kTwoPi; }
@@ -281,6 +292,7 @@ void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4
     while (n - first >= kWideLanes) {
         const size_t count = std::min(Chunk::kPixels, (n - first) / kWideLanes * kWideLanes);
         measureChunk(table, planes, first, count, offset, si4c::kSingleRangeMm, chunk);
+        Longs anyUnsure = {};
         for (size_t j = 0; j < count; j += kLanes) {
             const Doubles d = loadLanes<Doubles>(chunk.distance + j);  // phase / 2 pi * range
             const Doubles a = loadLanes<Doubles>(chunk.amplitude + j);
@@ -288,16 +300,15 @@ void measureSingle(const uint16_t* const planes[5], size_t n, double offset, si4
                              (d >= band.validMin) & (d <= band.validMax);
             storeResults(out, first + j, d, a, ok);
             const Longs unsure = unsureDistance(d, kSingleTolerance, si4c::kSingleRangeMm, band);
-            if (anyLane(unsure)) {
-                for (size_t lane = 0; lane < kLanes; ++lane) {
-                    if (!unsure[lane]) continue;
-                    const size_t i = first + j + lane;
-                    const uint16_t* pixel[5];
-                    for (int p = 0; p < 5; ++p) pixel[p] = planes[p] + i;
-                    si4c::measure::singleScalar(pixel, 1, offset, band, out.at(i));
-                }
-            }
+            storeLanes(chunk.unsure + j, unsure);
+            anyUnsure |= unsure;
         }
+        remeasure(chunk, anyUnsure, count, [&](size_t at) {
+            const size_t i = first + at;
+            const uint16_t* pixel[5];
+            for (int p = 0; p < 5; ++p) pixel[p] = planes[p] + i;
+            si4c::measure::singleScalar(pixel, 1, offset, band, out.at(i));
+        });
         first += count;
     }
     if (first < n) {
@@ -319,11 +330,14 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
     const double wLow = 1.0 / (kLowRangeMm * kLowRangeMm);
     const double lowShare = wLow / (wHigh + wLow);
     Chunk highChunk, lowChunk;
+    alignas(64) double combined[Chunk::kPixels];
+    alignas(64) double unwrapError[Chunk::kPixels];
     size_t first = 0;
     while (n - first >= kWideLanes) {
         const size_t count = std::min(Chunk::kPixels, (n - first) / kWideLanes * kWideLanes);
         measureChunk(table, high, first, count, highOffset, kHighRangeMm, highChunk);
         measureChunk(table, low, first, count, lowOffset, kLowRangeMm, lowChunk);
+        // The unwrapping first, the decisions after: two loops of shorter chains.
         for (size_t j = 0; j < count; j += kLanes) {
             const Doubles dHigh = loadLanes<Doubles>(highChunk.distance + j);
             const Doubles dLow = loadLanes<Doubles>(lowChunk.distance + j);
@@ -344,10 +358,18 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
             Doubles bestDiff = bestHigh - (dLow + nLow * kLowRangeMm);
             bestDiff = bestDiff >= kDoubleRangeMm / 2 ? bestDiff - kDoubleRangeMm : bestDiff;
             bestDiff = bestDiff < -kDoubleRangeMm / 2 ? bestDiff + kDoubleRangeMm : bestDiff;
-            const Doubles bestDistance = absLanes(bestDiff);
+            storeLanes(unwrapError + j, absLanes(bestDiff));
             Doubles d = bestHigh - bestDiff * lowShare;
             d = d < 0 ? d + kDoubleRangeMm : d;
             d = d >= kDoubleRangeMm ? d - kDoubleRangeMm : d;
+            storeLanes(combined + j, d);
+        }
+        Longs anyUnsure = {};
+        for (size_t j = 0; j < count; j += kLanes) {
+            const Doubles dHigh = loadLanes<Doubles>(highChunk.distance + j);
+            const Doubles dLow = loadLanes<Doubles>(lowChunk.distance + j);
+            const Doubles bestDistance = loadLanes<Doubles>(unwrapError + j);
+            const Doubles d = loadLanes<Doubles>(combined + j);
             const Doubles ampHigh = loadLanes<Doubles>(highChunk.amplitude + j);
             const Doubles ampLow = loadLanes<Doubles>(lowChunk.amplitude + j);
             const Doubles a = (ampHigh + ampLow) / 2;
@@ -364,20 +386,19 @@ void measureDouble(const uint16_t* const high[5], const uint16_t* const low[5], 
                                  near(dHigh, kHighRangeMm, bound) | (dLow < bound) | near(dLow, kLowRangeMm, bound) |
                                  near(bestDistance, kMaxUnwrapErrorMm, bound) |
                                  (bestDistance >= kDoubleRangeMm / 12 - kDoubleTolerance);
-            if (anyLane(unsure)) {
-                for (size_t lane = 0; lane < kLanes; ++lane) {
-                    if (!unsure[lane]) continue;
-                    const size_t i = first + j + lane;
-                    const uint16_t* pixelHigh[5];
-                    const uint16_t* pixelLow[5];
-                    for (int p = 0; p < 5; ++p) {
-                        pixelHigh[p] = high[p] + i;
-                        pixelLow[p] = low[p] + i;
-                    }
-                    measure::doubleScalar(pixelHigh, pixelLow, 1, highOffset, lowOffset, band, out.at(i));
-                }
-            }
+            storeLanes(highChunk.unsure + j, unsure);
+            anyUnsure |= unsure;
         }
+        remeasure(highChunk, anyUnsure, count, [&](size_t at) {
+            const size_t i = first + at;
+            const uint16_t* pixelHigh[5];
+            const uint16_t* pixelLow[5];
+            for (int p = 0; p < 5; ++p) {
+                pixelHigh[p] = high[p] + i;
+                pixelLow[p] = low[p] + i;
+            }
+            measure::doubleScalar(pixelHigh, pixelLow, 1, highOffset, lowOffset, band, out.at(i));
+        });
         first += count;
     }
     if (first < n) {
