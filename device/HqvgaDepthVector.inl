@@ -109,26 +109,36 @@ inline Signed decodeLanes(const uint8_t* words, int shift) {
     return (Signed)(u << 21) >> 21;
 }
 
-// The scalar form's angle in the lanes not marked sure.
-__attribute__((noinline)) Floats recompute(Floats angle, Signed sure, Floats y, Floats x) {
-    for (int k = 0; k < kLanes; ++k)
-        if (!sure[k]) angle[k] = static_cast<float>(std::atan2(16.0 * y[k], 16.0 * x[k]));
+// The scalar form's angle in the lanes not marked sure, from the samples of
+// the pixels from `i` on.
+template <bool NearOrder>
+__attribute__((noinline)) Floats recompute(Floats angle, Signed sure, const uint8_t* const planes[4], int shift,
+                                           int i) {
+    for (int k = 0; k < kLanes; ++k) {
+        if (sure[k]) continue;
+        int s[4];
+        for (int p = 0; p < 4; ++p) {
+            const uint8_t* word = planes[p] + 2 * (i + k);
+            const int t = static_cast<int>((static_cast<unsigned>(word[0] | word[1] << 8) >> shift) & 0x7FF);
+            s[p] = t >= 1024 ? t - 2048 : t;
+        }
+        const int y = NearOrder ? s[1] - s[3] : s[2] - s[0];
+        const int x = NearOrder ? s[2] - s[0] : s[3] - s[1];
+        angle[k] = static_cast<float>(std::atan2(16.0 * y, 16.0 * x));
+    }
     return angle;
 }
 
 // What the first pass leaves for the second, one line of pixels: the angle is
-//   (sum + sumLow) + flip(atan(numerator / denominator)),
-// where sum + sumLow is the octant's multiple of pi / 2 with the table step
-// added, and flip() changes the sign where the octant asks.
+//   (sum + sumLow) + atan(numerator / denominator),
+// where sum + sumLow is the octant's multiple of pi / 2 with the signed table
+// step added, and the numerator carries the octant's sign.
 struct LineParts {
     static constexpr int kPixels = Velmora::HqvgaKernels::kWidth;
     alignas(64) float numerator[kPixels];
     alignas(64) float denominator[kPixels];
     alignas(64) float sum[kPixels];
     alignas(64) float sumLow[kPixels];
-    alignas(64) int32_t flip[kPixels];
-    alignas(64) float y[kPixels];
-    alignas(64) float x[kPixels];
 };
 
 // First pass, all but the quotient: samples, amplitude, octant and table step.
@@ -160,11 +170,10 @@ inline void firstPass(const AtanTable& table, const uint8_t* const planes[4], in
     const Floats n15 = float(kSteps) * n;
     const Signed j = __builtin_convertvector(n15 * reciprocalLanes(m) + 0.5f, Signed);
     const Floats jf = toFloats(j);
-    storeLanes(parts.numerator + at, n15 - jf * m);  // integers below 2^17: exact
-    storeLanes(parts.denominator + at, float(kSteps) * m + jf * n);
 
     // |x| >= |y|: a, or pi - a when x < 0; |y| > |x|: pi/2 - a, or pi/2 + a when
-    // x < 0; all of it negated when y < 0.
+    // x < 0; all of it negated when y < 0. The sign goes into the table step and
+    // the numerator (atan is odd), the rest into the base.
     const Signed xNegative = x < 0;
     const Signed ySignBit = (Signed)yf & int32_t(0x80000000);
     const Signed flip = ((swapped ^ xNegative) & int32_t(0x80000000)) ^ ySignBit;
@@ -176,13 +185,14 @@ inline void firstPass(const AtanTable& table, const uint8_t* const planes[4], in
     storeLanes(parts.sum + at, sum);
     storeLanes(parts.sumLow + at, (signedHigh - (sum - base)) +
                                       (base * (kHalfPiLow / kHalfPiHigh) + (Floats)((Signed)tableLanes(table.low, j) ^ flip)));
-    storeLanes(parts.flip + at, flip);
-    storeLanes(parts.y + at, yf);
-    storeLanes(parts.x + at, xf);
+    storeLanes(parts.numerator + at, (Floats)((Signed)(n15 - jf * m) ^ flip));  // integers below 2^17: exact
+    storeLanes(parts.denominator + at, float(kSteps) * m + jf * n);
 }
 
 // Second pass: the quotient and its arctangent, the angle rounded to float, the depth.
-inline void secondPass(const LineParts& parts, int at, float metresPerRadian, float* depth) {
+template <bool NearOrder>
+inline void secondPass(const LineParts& parts, int at, const uint8_t* const planes[4], int shift, int i,
+                       float metresPerRadian, float* depth) {
     const Floats numerator = loadLanes<Floats>(parts.numerator + at);
     const Floats denominator = loadLanes<Floats>(parts.denominator + at);
     const Floats q = numerator / denominator;
@@ -190,19 +200,16 @@ inline void secondPass(const LineParts& parts, int at, float metresPerRadian, fl
     const Floats z = q * q;
     const Floats c = (q * z) * (-1.0f / 3 + z * (0.2f - z * (1.0f / 7)));
 
-    // The sum and the flipped quotient add exactly (hi + lo): |sum| >= 0.066 > |q|, or sum = 0.
-    const Signed flip = loadLanes<Signed>(parts.flip + at);
+    // The sum and the quotient add exactly (hi + lo): |sum| >= 0.066 > |q|, or sum = 0.
     const Floats sum = loadLanes<Floats>(parts.sum + at);
-    const Floats flippedQ = (Floats)((Signed)q ^ flip);
-    const Floats hi = sum + flippedQ;
-    const Floats lo = (flippedQ - (hi - sum)) + (loadLanes<Floats>(parts.sumLow + at) + (Floats)((Signed)(qLow + c) ^ flip));
+    const Floats hi = sum + q;
+    const Floats lo = (q - (hi - sum)) + (loadLanes<Floats>(parts.sumLow + at) + (qLow + c));
     Floats angle = hi + lo;
 
     // Sure where both ends of the interval the true angle lies in round to the same float.
     const Floats bound = absLanes(c) * 0x1p-19f + (absLanes(q) * 0x1p-33f + 0x1p-42f);
     const Signed sure = (hi + (lo - bound)) == (hi + (lo + bound));
-    if (anyLane(~sure))
-        angle = recompute(angle, sure, loadLanes<Floats>(parts.y + at), loadLanes<Floats>(parts.x + at));
+    if (anyLane(~sure)) angle = recompute<NearOrder>(angle, sure, planes, shift, i);
     angle = angle < 0.0f ? angle + 6.2831855f : angle;
     storeLanes(depth, (angle * metresPerRadian) * 1000.0f);
 }
@@ -222,7 +229,8 @@ void depthFrame(const uint8_t* raw, float metresPerRadian, int shift, float* dep
     for (int line = 0; line < kPixels; line += kLine) {
         for (int at = 0; at < kLine; at += kLanes)
             firstPass<NearOrder, Shifted>(table, planes, shift, line + at, at, amplitude, confidence, parts);
-        for (int at = 0; at < kLine; at += kLanes) secondPass(parts, at, metresPerRadian, depth + line + at);
+        for (int at = 0; at < kLine; at += kLanes)
+            secondPass<NearOrder>(parts, at, planes, shift, line + at, metresPerRadian, depth + line + at);
     }
 }
 
