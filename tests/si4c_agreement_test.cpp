@@ -107,47 +107,66 @@ class MeasureForm : public ::testing::TestWithParam<size_t> {};
 
 std::string formName(const ::testing::TestParamInfo<size_t>& info) { return variants()[info.param].name; }
 
+// The sweeps below fill planes line by line: one i, and every q from -4093 to 4093.
+constexpr size_t kLine = 8187;
+
+// a - b = difference with 1 <= a, b <= 4094 (never saturated).
+void splitDifference(int difference, uint16_t& a, uint16_t& b) {
+    a = static_cast<uint16_t>(difference >= 0 ? 1 + difference : 1);
+    b = static_cast<uint16_t>(difference >= 0 ? 1 : 1 - difference);
+}
+
+struct LineOutputs {
+    std::vector<float> depth = std::vector<float>(kLine);
+    std::vector<float> amplitude = std::vector<float>(kLine);
+    std::vector<float> confidence = std::vector<float>(kLine);
+    std::vector<uint8_t> valid = std::vector<uint8_t>(kLine);
+    si4c::measure::Outputs forFilters() { return {depth.data(), amplitude.data(), valid.data(), nullptr}; }
+    si4c::measure::Outputs planes() { return {depth.data(), amplitude.data(), nullptr, confidence.data()}; }
+};
+
+// One line through the scalar form (`want`) and a vector form (`got`), both
+// called as (band, outputs): the planes for the filters (distance, amplitude,
+// validity) in `band`, and the output planes, written directly when nothing is
+// filtered, in `outputBand`.
+template <class Want, class Got>
+void compareLine(Want want, Got got, si4c::measure::Band band, si4c::measure::Band outputBand,
+                 const std::string& where) {
+    LineOutputs wanted, measured;
+    want(band, wanted.forFilters());
+    got(band, measured.forFilters());
+    ASSERT_TRUE(bitEqual(measured.depth.data(), wanted.depth.data(), kLine, "depth")) << where;
+    ASSERT_TRUE(bitEqual(measured.amplitude.data(), wanted.amplitude.data(), kLine, "amplitude")) << where;
+    ASSERT_EQ(measured.valid, wanted.valid) << where;
+    want(outputBand, wanted.planes());
+    got(outputBand, measured.planes());
+    ASSERT_TRUE(bitEqual(measured.depth.data(), wanted.depth.data(), kLine, "depth")) << where;
+    ASSERT_TRUE(bitEqual(measured.confidence.data(), wanted.confidence.data(), kLine, "confidence")) << where;
+}
+
+std::string lineName(int i, double offset) { return "i " + std::to_string(i) + ", offset " + std::to_string(offset); }
+
 // Every difference pair the 12-bit samples can form, i and q in -4093..4093
 // with no sample saturated, through each form against the scalar one: the
 // planes for the filters and the output planes, with and without an offset.
 TEST_P(MeasureForm, EqualsTheScalarFormOnEveryPairOfDifferences) {
+    using si4c::measure::Band;
+    using si4c::measure::Outputs;
     const si4c::measure::Variant form = variants()[GetParam()];
-    const si4c::measure::Band band{0, 7000};
-    // Five planes of one frequency, filled line by line with one i and every q.
-    constexpr size_t kLine = 8187;  // q from -4093 to 4093
     std::vector<uint16_t> planes[5];
-    for (auto& p : planes) p.assign(kLine, 0);
+    for (auto& p : planes) p.assign(kLine, 300);  // the grey image stays at 300
     const uint16_t* pointers[5];
     for (int k = 0; k < 5; ++k) pointers[k] = planes[k].data();
-    auto split = [](int difference, uint16_t& a, uint16_t& b) {
-        // a - b = difference with 1 <= a, b <= 4094 (never saturated).
-        a = static_cast<uint16_t>(difference >= 0 ? 1 + difference : 1);
-        b = static_cast<uint16_t>(difference >= 0 ? 1 : 1 - difference);
-    };
-    std::vector<float> wantDepth(kLine), wantAmplitude(kLine), wantConfidence(kLine);
-    std::vector<float> gotDepth(kLine), gotAmplitude(kLine), gotConfidence(kLine);
-    std::vector<uint8_t> wantValid(kLine), gotValid(kLine);
     for (int i = -4093; i <= 4093; ++i) {
         for (size_t j = 0; j < kLine; ++j) {
-            split(i, planes[0][j], planes[2][j]);
-            split(static_cast<int>(j) - 4093, planes[1][j], planes[3][j]);
-            planes[4][j] = 300;
+            splitDifference(i, planes[0][j], planes[2][j]);
+            splitDifference(static_cast<int>(j) - 4093, planes[1][j], planes[3][j]);
         }
         for (const double offset : {0.0, 0.7}) {
-            // The planes for the filters (distance, amplitude, validity) ...
-            si4c::measure::singleScalar(pointers, kLine, offset, band,
-                                        {wantDepth.data(), wantAmplitude.data(), wantValid.data(), nullptr});
-            form.single(pointers, kLine, offset, band, {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
-            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
-            ASSERT_TRUE(bitEqual(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude")) << "i " << i;
-            ASSERT_EQ(gotValid, wantValid) << "i " << i << ", offset " << offset;
-            // ... and the output planes, written directly when nothing is filtered.
-            si4c::measure::singleScalar(pointers, kLine, offset, {0, 1000},
-                                        {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
-            form.single(pointers, kLine, offset, {0, 1000},
-                        {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
-            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
-            ASSERT_TRUE(bitEqual(gotConfidence.data(), wantConfidence.data(), kLine, "confidence")) << "i " << i;
+            ASSERT_NO_FATAL_FAILURE(compareLine(
+                [&](Band band, Outputs out) { si4c::measure::singleScalar(pointers, kLine, offset, band, out); },
+                [&](Band band, Outputs out) { form.single(pointers, kLine, offset, band, out); }, Band{0, 7000},
+                Band{0, 1000}, lineName(i, offset)));
         }
     }
 }
@@ -159,56 +178,40 @@ TEST_P(MeasureForm, EqualsTheScalarFormOnEveryPairOfDifferences) {
 // unwrapping's limits (250 mm, and 375 mm where two counts tie) are crossed,
 // at amplitudes on both sides of the validity floor.
 TEST_P(MeasureForm, EqualsTheScalarFormOnTwoFrequencies) {
+    using si4c::measure::Band;
+    using si4c::measure::Outputs;
     const si4c::measure::Variant form = variants()[GetParam()];
-    constexpr size_t kLine = 8187;  // q from -4093 to 4093
     constexpr double kPi = 3.14159265358979323846;
     std::vector<uint16_t> planes[10];
-    for (auto& p : planes) p.assign(kLine, 0);
+    for (auto& p : planes) p.assign(kLine, 300);  // the grey images stay at 300
     const uint16_t* high[5];
     const uint16_t* low[5];
     for (int k = 0; k < 5; ++k) {
         high[k] = planes[k].data();
         low[k] = planes[5 + k].data();
     }
-    auto split = [](int difference, uint16_t& a, uint16_t& b) {
-        a = static_cast<uint16_t>(difference >= 0 ? 1 + difference : 1);
-        b = static_cast<uint16_t>(difference >= 0 ? 1 : 1 - difference);
-    };
-    std::vector<float> wantDepth(kLine), wantAmplitude(kLine), wantConfidence(kLine);
-    std::vector<float> gotDepth(kLine), gotAmplitude(kLine), gotConfidence(kLine);
-    std::vector<uint8_t> wantValid(kLine), gotValid(kLine);
-    si4c::measure::Band band{0, 7000};
+    Band band{0, 7000};
     band.minAmplitude = 20;
     band.minAmplitudeLow = 25;
     int line = 0;
     for (int i = -4093; i <= 4093; i += 13, ++line) {
         for (size_t j = 0; j < kLine; ++j) {
             const int q = static_cast<int>(j) - 4093;
-            split(i, planes[0][j], planes[2][j]);
-            split(q, planes[1][j], planes[3][j]);
+            splitDifference(i, planes[0][j], planes[2][j]);
+            splitDifference(q, planes[1][j], planes[3][j]);
             const double highPhase = std::atan2(q, i) < 0 ? std::atan2(q, i) + 2 * kPi : std::atan2(q, i);
             const double distance = highPhase / (2 * kPi) * si4c::kHighRangeMm + si4c::kHighRangeMm * (line % 3) +
                                     (static_cast<double>((j * 7 + static_cast<size_t>(line) * 131) % 1001) - 500.0);
             const double lowPhase = 2 * kPi * distance / si4c::kLowRangeMm;
             const double amplitude = 10.0 + static_cast<double>((j * 13 + static_cast<size_t>(line)) % 2000);
-            split(static_cast<int>(std::lround(amplitude * std::cos(lowPhase))), planes[5][j], planes[7][j]);
-            split(static_cast<int>(std::lround(amplitude * std::sin(lowPhase))), planes[6][j], planes[8][j]);
-            planes[4][j] = planes[9][j] = 300;
+            splitDifference(static_cast<int>(std::lround(amplitude * std::cos(lowPhase))), planes[5][j], planes[7][j]);
+            splitDifference(static_cast<int>(std::lround(amplitude * std::sin(lowPhase))), planes[6][j], planes[8][j]);
         }
         for (const double offset : {0.0, 0.7}) {
-            si4c::measure::doubleScalar(high, low, kLine, offset, -offset, band,
-                                        {wantDepth.data(), wantAmplitude.data(), wantValid.data(), nullptr});
-            form.dual(high, low, kLine, offset, -offset, band,
-                      {gotDepth.data(), gotAmplitude.data(), gotValid.data(), nullptr});
-            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
-            ASSERT_TRUE(bitEqual(gotAmplitude.data(), wantAmplitude.data(), kLine, "amplitude")) << "i " << i;
-            ASSERT_EQ(gotValid, wantValid) << "i " << i << ", offset " << offset;
-            si4c::measure::doubleScalar(high, low, kLine, offset, -offset, {500, 3000},
-                                        {wantDepth.data(), wantAmplitude.data(), nullptr, wantConfidence.data()});
-            form.dual(high, low, kLine, offset, -offset, {500, 3000},
-                      {gotDepth.data(), gotAmplitude.data(), nullptr, gotConfidence.data()});
-            ASSERT_TRUE(bitEqual(gotDepth.data(), wantDepth.data(), kLine, "depth")) << "i " << i << ", offset " << offset;
-            ASSERT_TRUE(bitEqual(gotConfidence.data(), wantConfidence.data(), kLine, "confidence")) << "i " << i;
+            ASSERT_NO_FATAL_FAILURE(compareLine(
+                [&](Band b, Outputs out) { si4c::measure::doubleScalar(high, low, kLine, offset, -offset, b, out); },
+                [&](Band b, Outputs out) { form.dual(high, low, kLine, offset, -offset, b, out); }, band,
+                Band{500, 3000}, lineName(i, offset)));
         }
     }
 }

@@ -32,7 +32,7 @@ FloatsWide tableLanes(const float* table, IntsWide index) {
 Doubles toDoubles(Ints v) { return (Doubles)_mm_cvtepi32_pd(lowHalf(&v)); }
 // A mask lane is all ones or all zeros: each copied into both halves of its 64-bit lane.
 Longs toLongs(Ints mask) { return (Longs)_mm_shuffle_epi32(lowHalf(&mask), _MM_SHUFFLE(1, 1, 0, 0)); }
-IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16((__m128i)_mm_loadl_epi64(reinterpret_cast<const __m128i*>(&v)), _mm_setzero_si128()); }
+IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16(lowHalf(&v), _mm_setzero_si128()); }
 Floats toFloats(Doubles v) { return fromLowHalf<Floats>(_mm_castps_si128(_mm_cvtpd_ps((__m128d)v))); }
 
 IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }

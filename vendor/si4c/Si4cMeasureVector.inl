@@ -4,8 +4,9 @@
 // SI4C_VARIANT_NAME, and after it defines the few operations declared below
 // for its instruction set.
 //
-// Each lane does what the scalar form does, in the same double-precision
-// operations and order, except the angle: atan2(q, i) of the integers
+// Each lane does what the scalar form does, in double precision and in the
+// same order, except the distance's scaling (one product instead of a
+// division and a product) and the angle: atan2(q, i) of the integers
 // i, q in [-4095, 4095] is computed as
 //     base + atan(sign * d),   d = (15n - jm) / (15m + jn)
 // with n = min(|i|, |q|), m = max(|i|, |q|), j/15 near n/m, and base the
@@ -169,11 +170,10 @@ inline Longs strongEnough(Doubles amplitude, double minimum) { return amplitude 
 // |v|, as fabs: the sign bit cleared.
 inline Doubles absLanes(Doubles v) { return (Doubles)((Longs)v & INT64_MAX); }
 
-
 // How far the distance may lie from the scalar form's: the angle within 2^-44
-// of atan2's (with the roundings of the wrap, the offset and the scaling), times at most
-// range / 2 pi, and once more for the two frequencies' unwrapping; each about
-// 8 times what the steps add up to.
+// of atan2's (with the roundings of the wrap, the offset and the scaling),
+// times at most range / 2 pi, and once more for the two frequencies'
+// unwrapping; each about 8 times what the steps add up to.
 constexpr double kSingleTolerance = 0x1p-32;
 constexpr double kDoubleTolerance = 0x1p-30;
 
@@ -185,8 +185,7 @@ inline Longs unsureDistance(Doubles d, double tolerance, double range, si4c::mea
     const Doubles bound = tolerance + absLanes(d) * 0x1p-50;
     // Compared as doubles: the full-width comparison gives 64-bit lanes directly.
     return (toDoublesFromFloats(toFloats(d - bound)) != toDoublesFromFloats(toFloats(d + bound))) | (d < bound) |
-           near(d, range, bound) |
-           near(d, band.validMin, bound) | near(d, band.validMax, bound);
+           near(d, range, bound) | near(d, band.validMin, bound) | near(d, band.validMax, bound);
 }
 
 inline IntsWide sampleLanes(const uint16_t* plane, size_t i) {
