@@ -560,7 +560,9 @@ bool writeWorkingDirectoryFile(const char* name, const void* bytes, size_t size)
 
 namespace {
 
-bool writeFile(const char* name, std::string_view text) { return writeWorkingDirectoryFile(name, text.data(), text.size()); }
+bool writeFile(const char* name, std::string_view text) {
+    return writeWorkingDirectoryFile(name, text.data(), text.size());
+}
 
 }  // namespace
 

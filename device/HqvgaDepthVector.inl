@@ -117,14 +117,11 @@ __attribute__((noinline)) Floats recompute(Floats angle, Signed sure, const uint
     for (int k = 0; k < kLanes; ++k) {
         if (sure[k]) continue;
         int s[4];
-        for (int p = 0; p < 4; ++p) {
-            const uint8_t* word = planes[p] + 2 * (i + k);
-            const int t = static_cast<int>((static_cast<unsigned>(word[0] | word[1] << 8) >> shift) & 0x7FF);
-            s[p] = t >= 1024 ? t - 2048 : t;
-        }
+        for (int p = 0; p < 4; ++p)
+            s[p] = Velmora::HqvgaKernels::decodeSample(planes[p] + 2 * (i + k), static_cast<uint8_t>(shift));
         const int y = NearOrder ? s[1] - s[3] : s[2] - s[0];
         const int x = NearOrder ? s[2] - s[0] : s[3] - s[1];
-        angle[k] = static_cast<float>(std::atan2(16.0 * y, 16.0 * x));
+        angle[k] = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
     }
     return angle;
 }

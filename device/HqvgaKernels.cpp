@@ -9,12 +9,6 @@ namespace HqvgaKernels {
 
 namespace {
 
-inline int decode(const uint8_t* word, uint8_t shift) {
-    const uint32_t u = static_cast<uint32_t>(word[0] | (word[1] << 8)) >> shift;
-    const int t = static_cast<int>(u & 0x7FF);
-    return 16 * (t >= 1024 ? t - 2048 : t);
-}
-
 struct VariantTable {
     DepthVariant entries[5];
     size_t count = 0;
@@ -46,6 +40,12 @@ const DepthVariant* depthVariants(size_t* count) {
 
 DepthFunction bestDepth() { return depthVariants(nullptr)[0].run; }
 
+int decodeSample(const uint8_t* word, uint8_t sampleShift) {
+    const uint32_t u = static_cast<uint32_t>(word[0] | (word[1] << 8)) >> sampleShift;
+    const int t = static_cast<int>(u & 0x7FF);
+    return 16 * (t >= 1024 ? t - 2048 : t);
+}
+
 void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                  float* amplitude, float* confidence) {
     const uint8_t* plane0 = raw;
@@ -53,10 +53,10 @@ void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint
     const uint8_t* plane2 = raw + 4 * static_cast<size_t>(kPixels);
     const uint8_t* plane3 = raw + 6 * static_cast<size_t>(kPixels);
     for (int i = 0; i < kPixels; ++i) {
-        const int p0 = decode(plane0 + 2 * i, sampleShift);
-        const int p1 = decode(plane1 + 2 * i, sampleShift);
-        const int p2 = decode(plane2 + 2 * i, sampleShift);
-        const int p3 = decode(plane3 + 2 * i, sampleShift);
+        const int p0 = decodeSample(plane0 + 2 * i, sampleShift);
+        const int p1 = decodeSample(plane1 + 2 * i, sampleShift);
+        const int p2 = decodeSample(plane2 + 2 * i, sampleShift);
+        const int p3 = decodeSample(plane3 + 2 * i, sampleShift);
         const int y = nearOrder ? p1 - p3 : p2 - p0;
         const int x = nearOrder ? p2 - p0 : p3 - p1;
         float theta = static_cast<float>(std::atan2(static_cast<double>(y), static_cast<double>(x)));
@@ -74,7 +74,7 @@ void rawFrameScalar(const uint8_t* raw, uint8_t sampleShift, int16_t* out) {
         for (int k = 0; k < 4; ++k) {
             const uint8_t* in = raw + 2 * (static_cast<size_t>(k) * kPixels + static_cast<size_t>(r) * kWidth);
             int16_t* line = out + static_cast<size_t>(4 * r + k) * kWidth;
-            for (int c = 0; c < kWidth; ++c) line[c] = static_cast<int16_t>(decode(in + 2 * c, sampleShift));
+            for (int c = 0; c < kWidth; ++c) line[c] = static_cast<int16_t>(decodeSample(in + 2 * c, sampleShift));
         }
     }
 }

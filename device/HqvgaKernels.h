@@ -37,6 +37,10 @@ DepthFunction bestDepth();
 // Interleave of the decoded planes, by the widest sample kernels of this CPU.
 void rawFrame(const uint8_t* raw, uint8_t sampleShift, int16_t* out);
 
+// The sample of one little-endian raw word: 16 x the 11-bit two's complement
+// in bits 10..0 of (word >> sampleShift).
+int decodeSample(const uint8_t* word, uint8_t sampleShift);
+
 // Scalar forms, also the fallback where no vector form is built.
 void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift, float* depth,
                  float* amplitude, float* confidence);

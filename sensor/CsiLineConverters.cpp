@@ -76,9 +76,10 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
     const size_t stride = packed12Stride(width);
     const size_t padding = stride - dataBytes;
     size_t group = 0;
-    // Every whole group of the buffer is converted. Runs of groups up to the next skip of line padding, each unpacked in one
-    // call, and from a line start every whole line the walk would finish in a
-    // single call; the runs end exactly where the group-by-group walk would stop.
+    // Every whole group of the buffer is converted: runs of groups up to the
+    // next skip of line padding, each unpacked in one call, and from a line
+    // start every whole line the walk would finish in a single call; the runs
+    // end exactly where the group-by-group walk would stop.
     size_t toBoundary = groupsToLineEnd(position / 2, width, padding);
     const size_t period = width % 2 == 0 ? width / 2 : width;  // groups from one line end to the next
     while (group + 3 <= sourceLength && room(destinationLength, position) >= 4) {

@@ -62,9 +62,9 @@ TEST(DepthConversion, InvalidPixelsAreNaNOrZero) {
     std::vector<float> metres(8);
     std::vector<uint16_t> millimetres(8);
     std::vector<PointXYZI> points(8);
-    convertDepth(planes, rays, 10, DepthEncoding::Metres32F, reinterpret_cast<uint8_t*>(metres.data()));
-    convertDepth(planes, rays, 10, DepthEncoding::Millimetres16U, reinterpret_cast<uint8_t*>(millimetres.data()));
-    depthToPoints(planes, rays, 10, points.data());
+    convertFrame(planes, rays, 10, DepthEncoding::Metres32F, reinterpret_cast<uint8_t*>(metres.data()), points.data());
+    convertFrame(planes, rays, 10, DepthEncoding::Millimetres16U, reinterpret_cast<uint8_t*>(millimetres.data()),
+                 nullptr);
 
     const bool valid[] = {true, false, false, false, false, false, true, false};
     for (int i = 0; i < 8; ++i) {

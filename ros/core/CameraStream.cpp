@@ -1,7 +1,6 @@
 #include "CameraStream.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <exception>
 
@@ -199,9 +198,9 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
     }
 
     if (wanted.range != from.range) {
-        if (wanted.range != 0 && wanted.range != 2000 && wanted.range != 4000) {
-            refusals.push_back("range " + std::to_string(wanted.range) + " is not 2000 or 4000 (millimetres); keeping " +
-                               valueText(before.range, "the camera's"));
+        const std::string rule = checkRange(wanted.range);
+        if (!rule.empty()) {
+            refusals.push_back(rule + "; keeping " + valueText(before.range, "the camera's"));
         } else if (wanted.range != 0) {
             const TofErrorCode rc = set(CameraCtrl::RANGE, wanted.range);
             if (rc == VelmoraSuccess)
@@ -225,8 +224,9 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
         const int value = wanted.*c.field;
         if (value == from.*c.field) continue;
         const std::string what = std::string(c.name) + " " + std::to_string(value);
-        if (value < 0) {
-            refusals.push_back(what + " is negative; keeping " + valueText(before.*c.field, "the camera's"));
+        const std::string rule = checkNotNegative(c.name, value);
+        if (!rule.empty()) {
+            refusals.push_back(rule + "; keeping " + valueText(before.*c.field, "the camera's"));
             continue;
         }
         const TofErrorCode rc = value == 0 ? VelmoraSuccess : set(c.ctrl, value);
@@ -250,12 +250,7 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
             "skip_frame " + std::to_string(wanted.skipFrame) + " of skip_frame_loop " + std::to_string(wanted.skipFrameLoop);
         const std::string kept =
             std::to_string(before.skipFrame) + " of " + std::to_string(before.skipFrameLoop);
-        CameraSettings pair = wanted;
-        pair.range = 0;
-        pair.frameRate = 0;
-        pair.exposure = 0;
-        pair.minConfidence = 0;
-        const std::string rule = checkSettings(pair);
+        const std::string rule = checkSkipRule(wanted.skipFrame, wanted.skipFrameLoop);
         if (!rule.empty()) {
             refusals.push_back(rule + "; keeping " + kept);
         } else {
@@ -284,10 +279,11 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
     }
 
     if (wanted.minConfidence != before.minConfidence) {
-        if (std::isfinite(wanted.minConfidence))
+        const std::string rule = checkMinConfidence(wanted.minConfidence);
+        if (rule.empty())
             next.minConfidence = wanted.minConfidence;
         else
-            refusals.push_back("min_confidence is not a number; keeping the old value");
+            refusals.push_back(rule + "; keeping the old value");
     }
 
     std::lock_guard<std::mutex> guard(lock);

@@ -38,12 +38,13 @@ struct PointXYZI {
 };
 static_assert(sizeof(PointXYZI) == 16, "points are four packed floats");
 
-// A pixel is valid when its depth is finite and above 0 and its confidence at
+// The depth image (`depth`, in `encoding`) and the organised point cloud
+// (`points`: one point per pixel in row-major order, x, y, z NaN where
+// invalid) of one frame, in one walk over it; either output may be null. A
+// pixel is valid when its depth is finite and above 0 and its confidence at
 // least `minConfidence`. `rays` must be built for the planes' size.
-void convertDepth(const DepthPlanes& planes, const RayTable& rays, float minConfidence, DepthEncoding encoding,
-                  uint8_t* out);
-// Organised: one point per pixel in row-major order, x, y, z NaN where invalid.
-void depthToPoints(const DepthPlanes& planes, const RayTable& rays, float minConfidence, PointXYZI* out);
+void convertFrame(const DepthPlanes& planes, const RayTable& rays, float minConfidence, DepthEncoding encoding,
+                  uint8_t* depth, PointXYZI* points);
 
 }  // namespace Ros
 }  // namespace Velmora

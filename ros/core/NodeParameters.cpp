@@ -74,18 +74,35 @@ bool parseMode(const std::string& text, FrequencyMode& mode) {
     return true;
 }
 
-std::string checkSettings(const CameraSettings& s) {
-    if (s.range != 0 && s.range != 2000 && s.range != 4000)
-        return "range " + std::to_string(s.range) + " is not 2000 or 4000 (millimetres)";
-    if (s.frameRate < 0) return "frame_rate " + std::to_string(s.frameRate) + " is negative";
-    if (s.exposure < 0) return "exposure " + std::to_string(s.exposure) + " is negative";
-    if (s.skipFrameLoop < 1 || s.skipFrameLoop > 255)
-        return "skip_frame_loop " + std::to_string(s.skipFrameLoop) + " is not within 1 to 255";
+std::string checkRange(int range) {
+    if (range != 0 && range != 2000 && range != 4000)
+        return "range " + std::to_string(range) + " is not 2000 or 4000 (millimetres)";
+    return "";
+}
+
+std::string checkNotNegative(const char* name, int value) {
+    return value < 0 ? std::string(name) + " " + std::to_string(value) + " is negative" : "";
+}
+
+std::string checkSkipRule(int skipFrame, int skipFrameLoop) {
+    if (skipFrameLoop < 1 || skipFrameLoop > 255)
+        return "skip_frame_loop " + std::to_string(skipFrameLoop) + " is not within 1 to 255";
     // Skipping all frames of the loop would deliver nothing: a camera that looks dead.
-    if (s.skipFrame < 0 || s.skipFrame >= s.skipFrameLoop)
-        return "skip_frame " + std::to_string(s.skipFrame) + " is not within 0 to skip_frame_loop - 1 (" +
-               std::to_string(s.skipFrameLoop - 1) + ")";
-    if (!std::isfinite(s.minConfidence)) return "min_confidence is not a number";
+    if (skipFrame < 0 || skipFrame >= skipFrameLoop)
+        return "skip_frame " + std::to_string(skipFrame) + " is not within 0 to skip_frame_loop - 1 (" +
+               std::to_string(skipFrameLoop - 1) + ")";
+    return "";
+}
+
+std::string checkMinConfidence(double minConfidence) {
+    return std::isfinite(minConfidence) ? "" : "min_confidence is not a number";
+}
+
+std::string checkSettings(const CameraSettings& s) {
+    for (const std::string& refused :
+         {checkRange(s.range), checkNotNegative("frame_rate", s.frameRate), checkNotNegative("exposure", s.exposure),
+          checkSkipRule(s.skipFrame, s.skipFrameLoop), checkMinConfidence(s.minConfidence)})
+        if (!refused.empty()) return refused;
     return "";
 }
 

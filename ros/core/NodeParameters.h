@@ -63,6 +63,11 @@ std::vector<std::string> readParameters(ParameterSource& source, NodeParameters&
 // Checks the rules that hold for the settings alone, whatever the camera is.
 // Returns the reason a value is refused, or an empty text.
 std::string checkSettings(const CameraSettings& settings);
+// The same rules one setting at a time.
+std::string checkRange(int range);
+std::string checkNotNegative(const char* name, int value);
+std::string checkSkipRule(int skipFrame, int skipFrameLoop);
+std::string checkMinConfidence(double minConfidence);
 
 const char* modeName(FrequencyMode mode);             // "", "single", "double"
 bool parseMode(const std::string& text, FrequencyMode& mode);

@@ -85,6 +85,30 @@ void writeSettings(const CameraSettings& s, VelmoraCameraConfig& config) {
     config.min_confidence = s.minConfidence;
 }
 
+// An organised cloud of x, y, z and intensity floats, its data sized and not filled.
+boost::shared_ptr<sensor_msgs::PointCloud2> pointCloudMessage(const std_msgs::Header& header, uint32_t width,
+                                                              uint32_t height) {
+    auto cloud = boost::make_shared<sensor_msgs::PointCloud2>();
+    cloud->header = header;
+    cloud->height = height;
+    cloud->width = width;
+    const char* names[] = {"x", "y", "z", "intensity"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        sensor_msgs::PointField field;
+        field.name = names[i];
+        field.offset = i * sizeof(float);
+        field.datatype = sensor_msgs::PointField::FLOAT32;
+        field.count = 1;
+        cloud->fields.push_back(field);
+    }
+    cloud->is_bigendian = false;
+    cloud->point_step = sizeof(PointXYZI);
+    cloud->row_step = cloud->point_step * width;
+    cloud->is_dense = false;
+    cloud->data.resize(static_cast<size_t>(cloud->row_step) * height);
+    return cloud;
+}
+
 sensor_msgs::ImagePtr imageMessage(const std_msgs::Header& header, uint32_t width, uint32_t height,
                                    const char* encoding, size_t bytesPerPixel) {
     auto image = boost::make_shared<sensor_msgs::Image>();
@@ -238,10 +262,17 @@ void CameraNode::publishDepth(const StreamFrame& frame, const std_msgs::Header& 
         const RayTable& table = raysFor(planes.width, planes.height, *cameraInfo);
         cameraInfo->header = header;
         const float threshold = static_cast<float>(minConfidence.load());
+        sensor_msgs::ImagePtr image;
+        if (depth)
+            image = imageMessage(header, planes.width, planes.height, encodingName(params.depthEncoding),
+                                 bytesPerPixel(params.depthEncoding));
+        boost::shared_ptr<sensor_msgs::PointCloud2> cloud;
+        if (points) cloud = pointCloudMessage(header, planes.width, planes.height);
+        // Depth image and cloud from one walk over the frame.
+        if (depth || points)
+            convertFrame(planes, table, threshold, params.depthEncoding, depth ? image->data.data() : nullptr,
+                         points ? reinterpret_cast<PointXYZI*>(cloud->data.data()) : nullptr);
         if (depth) {
-            auto image = imageMessage(header, planes.width, planes.height, encodingName(params.depthEncoding),
-                                      bytesPerPixel(params.depthEncoding));
-            convertDepth(planes, table, threshold, params.depthEncoding, image->data.data());
             depthPublisher.publish(image);
             ++depthCount.published;
         }
@@ -250,25 +281,6 @@ void CameraNode::publishDepth(const StreamFrame& frame, const std_msgs::Header& 
             ++infoCount.published;
         }
         if (points) {
-            auto cloud = boost::make_shared<sensor_msgs::PointCloud2>();
-            cloud->header = header;
-            cloud->height = planes.height;
-            cloud->width = planes.width;
-            const char* names[] = {"x", "y", "z", "intensity"};
-            for (uint32_t i = 0; i < 4; ++i) {
-                sensor_msgs::PointField field;
-                field.name = names[i];
-                field.offset = i * sizeof(float);
-                field.datatype = sensor_msgs::PointField::FLOAT32;
-                field.count = 1;
-                cloud->fields.push_back(field);
-            }
-            cloud->is_bigendian = false;
-            cloud->point_step = sizeof(PointXYZI);
-            cloud->row_step = cloud->point_step * planes.width;
-            cloud->is_dense = false;
-            cloud->data.resize(static_cast<size_t>(cloud->row_step) * planes.height);
-            depthToPoints(planes, table, threshold, reinterpret_cast<PointXYZI*>(cloud->data.data()));
             pointsPublisher.publish(cloud);
             ++pointsCount.published;
         }

@@ -12,7 +12,6 @@
 
 #include "I2cAccess.h"
 #include "PlatformDetection.h"
-#include "PlatformDetection.h"
 #include "VelmoraTOFCSISensor.h"
 
 namespace Velmora {
