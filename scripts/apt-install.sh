@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the named Debian packages that are missing; does nothing when all
-# are present. Used by the reliability scripts so the main setup stays lean.
+# are present. scripts/setup.sh names the packages.
 set -euo pipefail
 missing=()
 for p in "$@"; do

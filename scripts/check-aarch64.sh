@@ -16,7 +16,7 @@ build=${BUILD_DIR:-$root/build-rel-aarch64}
 jobs=${JOBS:-2}
 toolchain=$root/cmake/aarch64-linux-gnu.cmake
 
-"$root/scripts/apt-install.sh" g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user googletest cmake
+"$root/scripts/setup.sh" build tests checks
 
 step() { printf '\n==== aarch64: %s\n' "$*"; }
 

@@ -19,7 +19,7 @@ work=${BUILD_DIR:-$root/build-rel-qemu}
 jobs=${JOBS:-2}
 timeout_s=${QEMU_TIMEOUT:-300}
 
-"$root/scripts/apt-install.sh" qemu-system-x86 kmod cpio cmake g++ googletest binutils
+"$root/scripts/setup.sh" build tests checks
 
 step() { printf '\n==== kernel: %s\n' "$*"; }
 mkdir -p "$work/debs"

@@ -21,17 +21,7 @@ SUDO=""
 step() { printf '\n==== %s\n' "$*"; }
 fail() { echo "check-packaging: $*" >&2; exit 1; }
 
-need=(build-essential cmake pkg-config python3 python3-dev python3-numpy pybind11-dev libgtest-dev libgmock-dev
-      googletest dpkg-dev fakeroot file)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  step "installing ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$source_dir/scripts/setup.sh" build tests
 
 work=$(mktemp -d /tmp/velmora-check-packaging.XXXXXX)
 remove_package() {
@@ -77,6 +67,7 @@ done
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/include/velmora/VelmoraTOFCamera.h ./usr/lib/x86_64-linux-gnu/libvelmora.so.0.1.0 \
          ./usr/lib/udev/rules.d/60-velmora-depth-camera.rules ./usr/bin/velmora-record ./usr/bin/velmora-i2c-access \
+         ./usr/bin/velmora-ply ./usr/bin/velmora-info ./usr/bin/velmora-replay-config ./usr/bin/velmora-preview \
          ./usr/lib/python3/dist-packages/velmora_tools/recording.py; do
   f=${f//x86_64-linux-gnu/$(dpkg-architecture -qDEB_HOST_MULTIARCH)}
   grep -qF " $f" <<<"$contents" || fail "$deb lacks $f"
@@ -121,6 +112,7 @@ cam.stop()
 cam.close()
 EOF
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-record "$work/pkg.vrec" --frames 5 --quiet
+env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-info "$work/pkg.vrec"
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-preview --list
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin velmora-i2c-access --help >/dev/null
 if dpkg-query -W ros-core-dev >/dev/null 2>&1; then

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/setup.sh
+./scripts/setup.sh build
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target velmora_python3
 PYTHONPATH=build/python/velmora_python3 /usr/bin/python3 examples/preview.py \

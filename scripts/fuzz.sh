@@ -30,7 +30,7 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 
-"$root/scripts/apt-install.sh" clang libclang-rt-14-dev cmake
+"$root/scripts/setup.sh" build checks
 
 step() { printf '\n==== fuzz: %s\n' "$*"; }
 

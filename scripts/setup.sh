@@ -1,12 +1,32 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the demo need.
-# Idempotent: when everything is present it only checks and returns.
+# Installs the Debian packages this project uses, by group:
+#   build   the library, the Python 3 module, the tools and the demo
+#   ros     the ROS 1 camera node and its tests
+#   tests   the test suites, sanitizers, packaging, the fresh-root check
+#   checks  the kernel check under qemu, fuzzing, aarch64 under emulation
+# With no argument, every group: what ./scripts/test.sh needs. Idempotent:
+# when everything is present it only checks and returns.
+# scripts/dependencies.py finds what the tree uses; the fresh-root step of
+# the test command checks that these lists cover it.
 set -euo pipefail
-exec "$(dirname "$0")/apt-install.sh" \
-  build-essential cmake pkg-config \
-  libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  python3 python3-dev python3-numpy pybind11-dev python3-opencv \
-  ros-core-dev libimage-transport-dev libcamera-info-manager-dev libsensor-msgs-dev libdiagnostic-msgs-dev \
-  libnodeletlib-dev libnodeletlib-tools libtf2-ros-dev libdynamic-reconfigure-config-init-mutex-dev \
-  python3-dynamic-reconfigure python3-diagnostic-msgs python3-rospy python3-rostopic python3-rosbag \
-  python3-rosmaster python3-roslaunch rosbash iproute2
+
+declare -A groups=(
+  [build]="build-essential cmake pkg-config python3 python3-dev python3-numpy pybind11-dev"
+  [ros]="ros-core-dev libimage-transport-dev libcamera-info-manager-dev libsensor-msgs-dev libdiagnostic-msgs-dev
+         libnodeletlib-dev libnodeletlib-tools libtf2-ros-dev libdynamic-reconfigure-config-init-mutex-dev
+         python3-dynamic-reconfigure python3-diagnostic-msgs python3-sensor-msgs python3-tf2-msgs python3-rospy
+         python3-rostopic python3-rosbag python3-rosmaster python3-roslaunch rosbash iproute2"
+  [tests]="libgtest-dev libgmock-dev googletest libbenchmark-dev python3-opencv binutils dpkg-dev fakeroot file udev
+           git mmdebstrap"
+  [checks]="qemu-system-x86 kmod cpio clang libclang-rt-14-dev g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
+)
+
+names=("$@")
+[ ${#names[@]} -gt 0 ] || names=(build ros tests checks)
+packages=()
+for name in "${names[@]}"; do
+  [ -n "${groups[$name]+set}" ] || { echo "setup.sh: no group '$name' (build, ros, tests, checks)" >&2; exit 2; }
+  # shellcheck disable=SC2206 # the lists split on white space
+  packages+=(${groups[$name]})
+done
+exec "$(dirname "$0")/apt-install.sh" "${packages[@]}"

@@ -22,7 +22,7 @@ if [ "${1:-}" = "--long" ]; then
   cycles=2000 frames=2000 steps=20000 seeds=$(seq -s, 1 40)
 fi
 
-"$root/scripts/apt-install.sh" build-essential cmake googletest libgtest-dev python3 python3-dev python3-numpy pybind11-dev
+"$root/scripts/setup.sh" build tests
 
 step() { printf '\n==== stress: %s\n' "$*"; }
 common=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF)

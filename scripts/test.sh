@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine and runs every test:
+#  0. on a minimal Debian 12 root, that the set-up installs every dependency;
 #  1. warnings-as-errors build, the C++ suites and both Python modules' suites;
-#     then the ROS camera node against a master of its own on 127.0.0.1;
+#     then the ROS camera node against a master of its own on 127.0.0.1; then
+#     the demo and every command block of the README;
 #  2. the C++ suites under AddressSanitizer + UndefinedBehaviorSanitizer;
 #  3. the streaming suites under ThreadSanitizer, then the stress runs;
 #  4. packaging (install, C++ consumer, Debian package);
@@ -18,15 +20,23 @@ step() { printf '\n==== %s (%s)\n' "$*" "$(date +%T)"; }
 
 ./scripts/setup.sh
 ./scripts/fetch-pybind11-py27.sh
+options=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON -DVELMORA_REQUIRE_ROS=ON)
+
+step "fresh root: the set-up installs every dependency"
+./scripts/check-fresh-root.sh "${options[@]}"
 
 step "build and test"
-cmake -S . -B build -DVELMORA_WERROR=ON -DVELMORA_BUILD_PY27=ON -DVELMORA_REQUIRE_PY27=ON -DVELMORA_REQUIRE_ROS=ON >/dev/null
+cmake -S . -B build "${options[@]}" >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 -LE 'stress|ros'
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300 -LE 'stress|ros|readme'
 
 step "ROS camera node"
 # One at a time: they measure frame rates.
 ctest --test-dir build --output-on-failure --timeout 300 -L ros
+
+step "the README's commands"
+./scripts/demo.sh 2 build/demo.png
+ctest --test-dir build --output-on-failure -L readme
 
 sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF
            -DVELMORA_BUILD_ROS=OFF)

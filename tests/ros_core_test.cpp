@@ -244,6 +244,17 @@ TEST(NodeParameters, ReadsEveryParameterAndNamesEachBadOne) {
         EXPECT_TRUE(found) << named;
     }
 
+    // A configuration file that does not open is refused at once, naming the
+    // directory a relative path was taken against (a launched node runs in
+    // ROS_HOME, not where roslaunch was called).
+    MapSource missing;
+    missing.text = {{"connection", "usb"}, {"config", "no-such-scene.cfg"}};
+    NodeParameters m;
+    const auto missingErrors = readParameters(missing, m);
+    ASSERT_EQ(missingErrors.size(), 1u);
+    EXPECT_NE(missingErrors[0].find("'no-such-scene.cfg'"), std::string::npos) << missingErrors[0];
+    EXPECT_NE(missingErrors[0].find("relative to"), std::string::npos) << missingErrors[0];
+
     // Skipping every frame would deliver nothing at all.
     for (int skipped : {4, 3}) {
         MapSource skip;

@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 namespace Velmora {
 namespace Ros {
@@ -20,6 +24,20 @@ bool read(Getter get, const std::string& name, T& value, std::vector<std::string
     const bool found = get(name, value, typeError);
     if (!typeError.empty()) errors.push_back("parameter '" + name + "': " + typeError);
     return found;
+}
+
+// A file parameter must name a readable file now: the camera would only retry
+// opening it. A launched node runs in ROS_HOME, so a relative path says where.
+void checkReadable(const std::string& name, const std::string& path, std::vector<std::string>& errors) {
+    std::ifstream file(path);
+    if (file) return;
+    const int error = errno;
+    std::string where;
+    if (path.front() != '/') {
+        std::error_code ignored;
+        where = " (relative to " + std::filesystem::current_path(ignored).string() + ")";
+    }
+    errors.push_back("parameter '" + name + "': cannot open '" + path + "'" + where + ": " + std::strerror(error));
 }
 
 // A text parameter that takes one of a few words.
@@ -132,6 +150,8 @@ std::vector<std::string> readParameters(ParameterSource& source, NodeParameters&
     text("config", p.config);
     if (!p.config.empty() && p.connection != Connection::USB)
         errors.push_back("parameter 'config': a configuration file needs connection usb");
+    else if (!p.config.empty())
+        checkReadable("config", p.config, errors);
     readChoice<StreamOutput>(source, "output", {{"depth", StreamOutput::Depth}, {"raw", StreamOutput::Raw}}, p.output,
                              errors);
     readChoice<DepthEncoding>(source, "depth_encoding",
