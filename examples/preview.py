@@ -5,6 +5,8 @@ Opens the simulated camera by default, or a real one with --csi, --usb or
 --config, or plays a recording back with --replay. With a display it shows a
 window (q or Ctrl-C to quit); without one, or with --png, it streams for
 --seconds and writes one image instead. --list reports what this host offers.
+Each panel has a colour bar with its scale: depth in millimetres, amplitude in
+raw sensor counts (the sensor's own numbers, no physical unit).
 """
 
 import argparse
@@ -20,26 +22,31 @@ except ImportError:
     # Run from the source tree: the companion package sits in tools/.
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 
+from velmora_tools._cli import (  # noqa: E402
+    UserError, camera_module, check_output, open_camera, open_replay_source, run_tool)
+
 
 def import_libraries():
     """numpy, OpenCV and the camera module; --list needs none of them."""
     global np, cv2, vdc, colormap
+    vdc = camera_module()
+    import numpy as np
+    from velmora_tools import colormap
     try:
-        import numpy as np
         import cv2
-        from velmora_tools import colormap
     except ImportError as error:
-        sys.exit("preview: needs numpy and OpenCV for Python 3 (Debian: python3-numpy python3-opencv): %s" % error)
-    try:
-        import VelmoraDepthCamera as vdc
-    except ImportError as error:
-        sys.exit("preview: cannot import VelmoraDepthCamera (%s); install the module or put its build "
-                 "directory on PYTHONPATH" % error)
+        raise UserError("needs OpenCV for Python 3 (Debian: python3-opencv): %s" % error)
+
 
 # A scene with some depth to look at, for the simulated camera module.
 DEMO_CONFIG = "width=240\nheight=180\nbit_width=12\nfps=30\nscene=demo\nnoise=4\nseed=1\n"
 
-SCALE = 2           # each plane is shown at twice its size
+# Each plane is shown at VGA size whatever the sensor's; the colour bars and
+# labels are drawn at that size, so they read the same for every camera.
+PANEL = (640, 480)
+BAR_STRIP = 70      # height of the colour bar strip below each panel
+FONT = 0.7          # OpenCV font scale of every label
+STRIP_BACKGROUND = (40, 40, 40)
 WINDOW = "VelmoraDepthCamera preview"
 
 
@@ -62,19 +69,13 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
-def open_camera(cam, args, workdir):
+def open_source(cam, args, workdir):
     if args.csi is not None:
-        what, rc = "CSI camera %d" % args.csi, cam.open(vdc.TOFConnect.CSI, args.csi)
+        what, call = "CSI camera %d" % args.csi, lambda: cam.open(vdc.TOFConnect.CSI, args.csi)
     elif args.usb is not None:
-        what, rc = "USB camera %d" % args.usb, cam.open(vdc.TOFConnect.USB, args.usb)
+        what, call = "USB camera %d" % args.usb, lambda: cam.open(vdc.TOFConnect.USB, args.usb)
     elif args.replay is not None:
-        from velmora_tools.replay import open_replay
-
-        what = "replay of %s" % args.replay
-        try:
-            rc = open_replay(cam, args.replay)
-        except (ValueError, IOError, OSError) as error:
-            raise RuntimeError(str(error))
+        what, call = "replay of %s" % args.replay, lambda: open_replay_source(cam, args.replay)
     else:
         path = args.config
         what = "camera configured by %s" % path
@@ -83,37 +84,92 @@ def open_camera(cam, args, workdir):
             with open(path, "w") as handle:
                 handle.write(DEMO_CONFIG)
             what = "simulated camera (demo scene)"
-        rc = cam.openWithFile(path)
-    if rc != vdc.TOFErrorCode.VelmoraSuccess:
-        raise RuntimeError("cannot open %s: %s" % (what, rc.str()))
-    return what
+        call = lambda: cam.openWithFile(path)  # noqa: E731
+    return open_camera(what, call)
+
+
+def panel_scale(width, height):
+    return min(PANEL[0] / float(width), PANEL[1] / float(height))
 
 
 def colourise(plane, low, high, name):
-    """Maps plane values from low..high onto a colour map; pixels without a
-    value (0 or not finite) stay black."""
+    """Maps plane values from low..high onto a colour map at panel size;
+    pixels without a value (0 or not finite) stay black."""
     image = colormap.apply(plane, low, high, name=name, order="bgr")
-    return cv2.resize(image, None, fx=SCALE, fy=SCALE, interpolation=cv2.INTER_NEAREST)
+    scale = panel_scale(plane.shape[1], plane.shape[0])
+    size = (int(round(plane.shape[1] * scale)), int(round(plane.shape[0] * scale)))
+    return cv2.resize(image, size, interpolation=cv2.INTER_NEAREST)
+
+
+def text_size(text):
+    return cv2.getTextSize(text, cv2.FONT_HERSHEY_SIMPLEX, FONT, 1)[0]
 
 
 def label(image, text, origin):
-    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, 0.55, (0, 0, 0), 3, cv2.LINE_AA)
-    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, 0.55, (255, 255, 255), 1, cv2.LINE_AA)
+    """White text with a black outline: readable on any colour."""
+    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, FONT, (0, 0, 0), 4, cv2.LINE_AA)
+    cv2.putText(image, text, origin, cv2.FONT_HERSHEY_SIMPLEX, FONT, (255, 255, 255), 1, cv2.LINE_AA)
+
+
+def tick_step(high, most=6):
+    """A round step (1, 2 or 5 times a power of ten) giving at most ``most``
+    intervals from 0 to ``high``."""
+    if high <= 0:
+        return 1.0
+    power = 10.0 ** np.floor(np.log10(high / most))
+    for factor in (1, 2, 5, 10):
+        if high / (factor * power) <= most:
+            return factor * power
+    return 10 * power
+
+
+def colour_bar(width, high, name, unit):
+    """A strip with the colour map from 0 to ``high``, round ticks and the
+    unit, plus the colour of pixels without a value."""
+    strip = np.full((BAR_STRIP, width, 3), STRIP_BACKGROUND, dtype=np.uint8)
+    white = (255, 255, 255)
+    top, bottom, baseline = 10, 28, 56
+    # Black marks pixels without a value: a swatch of it starts the strip.
+    cv2.rectangle(strip, (12, top), (12 + bottom - top, bottom), (0, 0, 0), -1)
+    cv2.rectangle(strip, (12, top), (12 + bottom - top, bottom), white, 1)
+    cv2.putText(strip, "no value", (10, baseline), cv2.FONT_HERSHEY_SIMPLEX, FONT, white, 1, cv2.LINE_AA)
+    unit_width = text_size(unit)[0]
+    x0, x1 = text_size("no value")[0] + 32, width - unit_width - 32
+    lut = colormap.table(name)[:, ::-1]
+    columns = lut[np.linspace(0, 255, x1 - x0).round().astype(np.intp)]
+    strip[top:bottom, x0:x1] = columns[np.newaxis, :, :]
+    cv2.rectangle(strip, (x0, top), (x1 - 1, bottom), white, 1)
+    cv2.putText(strip, unit, (width - unit_width - 12, baseline), cv2.FONT_HERSHEY_SIMPLEX, FONT, white, 1,
+                cv2.LINE_AA)
+    step = tick_step(high)
+    for value in np.arange(0.0, high + step * 1e-6, step):
+        x = int(round(x0 + (x1 - 1 - x0) * value / high)) if high > 0 else x0
+        cv2.line(strip, (x, bottom), (x, bottom + 6), white, 1)
+        text = "%d" % round(value) if step >= 1 else "%g" % value
+        w = text_size(text)[0]
+        left = min(max(x - w // 2, x0), x1 - w)
+        cv2.putText(strip, text, (left, baseline), cv2.FONT_HERSHEY_SIMPLEX, FONT, white, 1, cv2.LINE_AA)
+    return strip
 
 
 def compose(depth, amplitude, max_range, fps):
-    """One picture: colour-mapped depth on the left, amplitude on the right."""
+    """One picture: colour-mapped depth on the left, amplitude on the right,
+    each with its colour bar below."""
     height, width = depth.shape
     cy, cx = height // 2, width // 2
     centre = float(depth[cy, cx])
+    amplitude_high = colormap.auto_high(amplitude)
     left = colourise(depth, 0.0, float(max_range), "depth")
-    right = colourise(amplitude, 0.0, colormap.auto_high(amplitude), "amplitude")
-    marker = (cx * SCALE, cy * SCALE)
-    cv2.drawMarker(left, marker, (255, 255, 255), cv2.MARKER_CROSS, 14, 1)
-    label(left, "depth 0-%d mm" % max_range, (8, 20))
-    label(left, "centre %.0f mm" % centre, (8, left.shape[0] - 10))
-    label(right, "amplitude", (8, 20))
-    label(right, "%.1f fps" % fps, (8, right.shape[0] - 10))
+    right = colourise(amplitude, 0.0, amplitude_high, "amplitude")
+    scale = panel_scale(width, height)
+    marker = (int((cx + 0.5) * scale), int((cy + 0.5) * scale))
+    cv2.drawMarker(left, marker, (255, 255, 255), cv2.MARKER_CROSS, 20, 2)
+    label(left, "depth, millimetres", (10, 30))
+    label(left, "centre %.0f mm" % centre, (10, left.shape[0] - 14))
+    label(right, "amplitude, raw sensor counts", (10, 30))
+    label(right, "%.1f fps" % fps, (10, right.shape[0] - 14))
+    left = np.vstack([left, colour_bar(left.shape[1], float(max_range), "depth", "mm")])
+    right = np.vstack([right, colour_bar(right.shape[1], amplitude_high, "amplitude", "counts")])
     return np.hstack([left, right]), centre
 
 
@@ -131,12 +187,17 @@ def run(args):
     windowed = args.png is None and has_display()
     png = args.png or (None if windowed else "preview.png")
     seconds = args.seconds if args.seconds is not None else (None if windowed else 3.0)
+    if png:
+        # Before the camera is opened: a wrong path should not cost a stream.
+        check_output(png, overwrite=True)
+        if hasattr(cv2, "haveImageWriter") and not cv2.haveImageWriter(png):
+            raise UserError("cannot write %s: OpenCV has no image writer for that file name extension" % png)
 
     workdir = tempfile.mkdtemp(prefix="velmora-preview-")
     cam = vdc.VelmoraCamera()
     image = None
     try:
-        print("preview: opening the %s" % open_camera(cam, args, workdir))
+        print("preview: opening the %s" % open_source(cam, args, workdir))
         if args.range is not None:
             cam.setControl(vdc.TOFControl.RANGE, args.range)
         max_range = cam.getControl(vdc.TOFControl.RANGE) or 4000
@@ -195,7 +256,11 @@ def run(args):
 
 
 def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    return run_tool("preview", _main, argv)
+
+
+def _main(argv):
+    args = parse_args(argv)
     if args.list:
         from velmora_tools.host import report
 

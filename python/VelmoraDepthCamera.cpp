@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -28,10 +29,34 @@ struct PlaneArray {
     py::array_t<T> array;
 };
 
+// requestFrame's timeout as the caller gave it: any Python integer, so that
+// one outside the interface's short is refused with the range named instead
+// of pybind11's "incompatible function arguments".
+struct TimeoutArg {
+    pybind11::object given;
+    long long value = 0;
+    bool fits = false;  // within long long
+};
+
 }  // namespace VelmoraPython
 
 namespace pybind11 {
 namespace detail {
+
+template <>
+struct type_caster<VelmoraPython::TimeoutArg> {
+    PYBIND11_TYPE_CASTER(VelmoraPython::TimeoutArg, _("int"));
+    // Whatever pybind11 converts to an integer type is taken as before; an
+    // integer too large for long long is taken too, to be refused by range.
+    bool load(handle src, bool convert) {
+        make_caster<long long> number;
+        value.fits = number.load(src, convert);
+        if (!value.fits && !(src && PyLong_Check(src.ptr()))) return false;
+        if (value.fits) value.value = cast_op<long long>(number);
+        value.given = reinterpret_borrow<object>(src);
+        return true;
+    }
+};
 
 template <typename T>
 struct type_caster<VelmoraPython::PlaneArray<T>> {
@@ -52,6 +77,7 @@ using VelmoraPython::DepthFrameRef;
 using VelmoraPython::FrameRef;
 using VelmoraPython::PlaneArray;
 using VelmoraPython::RawFrameRef;
+using VelmoraPython::TimeoutArg;
 
 namespace {
 
@@ -82,6 +108,17 @@ PlaneArray<T> copyPlane(const FrameRef& ref, FrameType plane, FrameType sized, c
     const size_t count = static_cast<size_t>(format.height) * format.width;
     if (count) std::memcpy(array.mutable_data(), data, count * sizeof(T));
     return PlaneArray<T>{std::move(array)};
+}
+
+// The interface's timeout is a short of milliseconds; -1 waits without limit.
+constexpr long long kTimeoutMin = -1;
+constexpr long long kTimeoutMax = std::numeric_limits<short>::max();
+
+FrameRef* requestFrame(CameraHandle& camera, const TimeoutArg& timeout) {
+    if (!timeout.fits || timeout.value < kTimeoutMin || timeout.value > kTimeoutMax)
+        throw py::value_error("requestFrame: timeout " + py::str(timeout.given).cast<std::string>() +
+                              " is outside -1 to 32767 milliseconds (-1 waits without limit)");
+    return camera.requestFrame(static_cast<short>(timeout.value));
 }
 
 FrameDataFormat formatOf(const FrameRef& ref, FrameType type) {
@@ -246,9 +283,10 @@ void registerModule(py::module_& m) {
     picklableByValue(errorCode);
 
     py::class_<FrameDataFormat> format(m, "VelmoraFormat");
-    format.def_readwrite("width", &FrameDataFormat::width)
-        .def_readwrite("height", &FrameDataFormat::height)
-        .def_readwrite("timestamp", &FrameDataFormat::timestamp)
+    format.def_readwrite("width", &FrameDataFormat::width, "Width of the plane in pixels (raw: samples per line).")
+        .def_readwrite("height", &FrameDataFormat::height, "Height of the plane in lines.")
+        .def_readwrite("timestamp", &FrameDataFormat::timestamp,
+                       "Milliseconds of the transport's clock when the frame was taken, as it stamped it.")
         .def_readwrite("type", &FrameDataFormat::type);
     byValue(format, {"width", "height", "timestamp", "type"});
 
@@ -257,10 +295,10 @@ void registerModule(py::module_& m) {
         .def_readwrite("connect", &CameraInfo::connect)
         .def_readwrite("device_type", &CameraInfo::device_type)
         .def_readwrite("type", &CameraInfo::type)
-        .def_readwrite("width", &CameraInfo::width)
-        .def_readwrite("height", &CameraInfo::height)
-        .def_readwrite("bit_width", &CameraInfo::bit_width)
-        .def_readwrite("bpp", &CameraInfo::bpp);
+        .def_readwrite("width", &CameraInfo::width, "Width of the sensor in pixels.")
+        .def_readwrite("height", &CameraInfo::height, "Height of the sensor in pixels.")
+        .def_readwrite("bit_width", &CameraInfo::bit_width, "Bits per sensor sample.")
+        .def_readwrite("bpp", &CameraInfo::bpp, "Bytes per sensor sample as the transport delivers it.");
     byValue(info, {"index", "connect", "device_type", "type", "width", "height", "bit_width", "bpp"});
 
     py::class_<FrameRef> frame(m, "VelmoraFrame");
@@ -272,27 +310,33 @@ void registerModule(py::module_& m) {
         .def(
             "getRawData",
             [](const RawFrameRef& ref) { return copyPlane<int16_t>(ref, FrameType::RAW, FrameType::RAW, "raw"); },
-            "Get raw data from the frame")
+            "Get raw data from the frame\n\nAn int16 array of the sensor's samples in raw counts (no physical "
+            "unit): for HQVGA the four phase planes with their lines interleaved, for VGA the sensor's words.")
         .def(
             "getFrameFormat", [](const RawFrameRef& ref) { return formatOf(ref, FrameType::RAW); },
-            "Get the information of this frame");
+            "Get the information of this frame\n\nA VelmoraFormat: width in samples per line, height in lines, "
+            "timestamp in milliseconds of the transport's clock.");
 
     py::class_<DepthFrameRef, FrameRef> depth(m, "DepthData");
     withoutConstructor(depth);
     depth.def(
             "getDepthData", [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::DEPTH, "depth"); },
-            "Get depth data from the frame")
+            "Get depth data from the frame\n\nA float32 array (height, width) of distances in millimetres, "
+            "0 where the pixel has no valid depth.")
         .def(
             "getConfidenceData",
             [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::CONFIDENCE, "confidence"); },
-            "Get confidence data from the frame")
+            "Get confidence data from the frame\n\nA float32 array (height, width): the amplitude in raw "
+            "sensor counts where the depth is valid, 0 where it is not.")
         .def(
             "getAmplitudeData",
             [](const DepthFrameRef& ref) { return depthPlane(ref, FrameType::AMPLITUDE, "amplitude"); },
-            "Get amplitude data from the frame")
+            "Get amplitude data from the frame\n\nA float32 array (height, width) of the signal amplitude in "
+            "raw sensor counts (no physical unit; compare values of one camera and setting only).")
         .def(
             "getFrameFormat", [](const DepthFrameRef& ref) { return formatOf(ref, FrameType::DEPTH); },
-            "Get the information of this frame");
+            "Get the information of this frame\n\nA VelmoraFormat: width and height in pixels, timestamp in "
+            "milliseconds of the transport's clock.");
 
     py::class_<CameraHandle> camera(m, "VelmoraCamera");
     // VelmoraCamera.__new__ alone already makes a whole camera; __init__ then
@@ -313,12 +357,23 @@ void registerModule(py::module_& m) {
         .def("close", &CameraHandle::close, "Close the camera")
         .def("start", &CameraHandle::start, py::arg("type"), "Start the camera stream and start processing.")
         .def("stop", &CameraHandle::stop, "Stop camera stream and processing.")
-        .def("setControl", &CameraHandle::setControl, py::arg("ctrl"), py::arg("value"), "Set camera parameters.")
-        .def("getControl", &CameraHandle::getControl, py::arg("ctrl"), "Get camera parameters.")
-        .def("getCameraInfo", &CameraHandle::getCameraInfo, "Get camera information.")
+        .def("setControl", &CameraHandle::setControl, py::arg("ctrl"), py::arg("value"),
+             "Set camera parameters.\n\nvalue by control: RANGE in millimetres (HQVGA: 2000 or 4000), "
+             "FMT_WIDTH and FMT_HEIGHT in pixels (VGA: 640 or 320, 480 or 240), MODE a TofWorkMode number "
+             "(VGA: SINGLE_FREQ or DOUBLE_FREQ), FRAME_RATE in frames per second (1 up to the current rate), "
+             "SKIP_FRAME_LOOP 1 to 255 frames, SKIP_FRAME 0 to the loop length, EXPOSURE in the sensor's own "
+             "units. A value a camera does not take returns VelmoraInvalidParameter.")
+        .def("getControl", &CameraHandle::getControl, py::arg("ctrl"),
+             "Get camera parameters.\n\nIn the units setControl takes (RANGE in millimetres, FMT_WIDTH and "
+             "FMT_HEIGHT in pixels, FRAME_RATE in frames per second); 0 when the camera gives no value.")
+        .def("getCameraInfo", &CameraHandle::getCameraInfo,
+             "Get camera information.\n\nwidth and height in pixels, bit_width in bits per sample, bpp in "
+             "bytes per sample.")
         // A new frame object is owned by Python; one still alive is returned again.
-        .def("requestFrame", &CameraHandle::requestFrame, py::arg("timeout"), py::return_value_policy::take_ownership,
-             "Request a frame of data from the frame processing thread.")
+        .def("requestFrame", &requestFrame, py::arg("timeout"), py::return_value_policy::take_ownership,
+             "Request a frame of data from the frame processing thread.\n\ntimeout in milliseconds, -1 to "
+             "32767 (-1 waits without limit); ValueError outside that range. None when no frame came in time "
+             "or the camera stopped.")
         .def("releaseFrame", &CameraHandle::releaseFrame, py::arg("frame").none(true),
              "Free the memory space of the frame.");
 

@@ -78,13 +78,19 @@ def own_names():
 
 # --- Python ---------------------------------------------------------------
 
-def python_imports(modules_of_tree):
-    found = set()
+def python_sources():
     for path in tree_files(".py", ".in"):
         with open(path, encoding="utf-8", errors="replace") as f:
             text = f.read()
-        if path.endswith(".in") and "import " not in text:
-            continue
+        if not path.endswith(".in") or "import " in text:
+            yield text
+    for block in readme_blocks("python"):
+        yield block
+
+
+def python_imports(modules_of_tree):
+    found = set()
+    for text in python_sources():
         try:
             tree = ast.parse(re.sub(r"@\w+@", "x", text))
         except SyntaxError:
@@ -200,7 +206,9 @@ def shell_commands(text):
     # Compilers named in the environment of a command are run too.
     found = set(re.findall(r"\b(?:CC|CXX)=([\w.+-]+)", text))
     text = re.sub(r"\w+\+?=\([^)]*\)", "", text)  # array literals
-    text = re.sub(r"\(\((?:[^()]|\([^()]*\))*\)\)", "", text)  # arithmetic
+    # Arithmetic: only the command substitutions inside it run anything.
+    text = re.sub(r"\(\((?:[^()]|\([^()]*\))*\)\)",
+                  lambda m: "; ".join(re.findall(r"\$\([^()]*\)", m.group(0))), text)
     # A program looked for with "command -v" first is optional.
     optional = set(re.findall(r"command -v ([\w.+-]+)", text))
     for segment in re.split(r"\n|;|&&|\|\||\||\$\(|`|\(|\)|\{|\}", text):
@@ -216,13 +224,11 @@ def shell_commands(text):
     return found
 
 
-def readme_blocks():
-    """The shell blocks of the README and the docs that a user copies."""
-    for path in [os.path.join(ROOT, "README.md")] + sorted(tree_files(".md")):
-        if not os.path.exists(path):
-            continue
+def readme_blocks(tags):
+    """The README's and the docs' fenced blocks of the given languages."""
+    for path in tree_files(".md"):
         with open(path) as f:
-            for block in re.findall(r"^```(?:sh|bash)\n(.*?)^```", f.read(), re.S | re.M):
+            for block in re.findall(r"^```(?:%s)\n(.*?)^```" % tags, f.read(), re.S | re.M):
                 yield block
 
 
@@ -231,7 +237,7 @@ def shell_programs():
     for path in shell_scripts():
         with open(path) as f:
             found |= shell_commands(f.read())
-    for block in readme_blocks():
+    for block in readme_blocks("sh|bash"):
         found |= shell_commands(block)
     return found
 

@@ -1,8 +1,8 @@
 # Tests of the companion package velmora_tools (tests/tools/test_*.py), the
 # udev rules and the installed tree. They run against the built Python
 # module; the package itself comes from the source tree.
-set(velmora_tools_tests pointcloud colormap recording replay host)
-set(velmora_tools_py27_tests recording host)
+set(velmora_tools_tests pointcloud colormap recording replay host errors)
+set(velmora_tools_py27_tests recording host errors)
 
 foreach(module_target velmora_python3 velmora_python27)
   if(NOT TARGET ${module_target})

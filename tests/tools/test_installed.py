@@ -91,7 +91,8 @@ class InstalledTreeTest(unittest.TestCase):
             self.assertTrue(os.path.exists(os.path.join(self.libdir, name)), name)
         for name in ("include/velmora/VelmoraTOFCamera.h", "include/velmora/VelmoraTypes.h",
                      "include/velmora/VelmoraFrameBuffer.h", "lib/udev/rules.d/60-velmora-depth-camera.rules",
-                     "bin/velmora-record", "bin/velmora-ply", "bin/velmora-preview", "bin/velmora-i2c-access",
+                     "bin/velmora-record", "bin/velmora-ply", "bin/velmora-info", "bin/velmora-replay-config",
+                     "bin/velmora-preview", "bin/velmora-i2c-access",
                      "share/velmora/examples/preview.py", "share/velmora/examples/cpp-consumer/CMakeLists.txt"):
             self.assertTrue(os.path.exists(os.path.join(self.prefix, name)), name)
         self.assertTrue(glob.glob(os.path.join(self.site, "VelmoraDepthCamera*.so")))
@@ -123,6 +124,12 @@ class InstalledTreeTest(unittest.TestCase):
                         cwd=self.work)
         self.assertEqual(code, 0, out)
         self.assertTrue(os.path.getsize(ply) > 1000)
+        code, out = run([os.path.join(self.prefix, "bin", "velmora-info"), out_file], cwd=self.work)
+        self.assertEqual(code, 0, out)
+        self.assertIn("3 frames of 240x720 RAW", out)
+        code, out = run([os.path.join(self.prefix, "bin", "velmora-replay-config"), out_file], cwd=self.work)
+        self.assertEqual(code, 0, out)
+        self.assertIn("replay=%s\n" % out_file, out)
         code, out = run([os.path.join(self.prefix, "bin", "velmora-preview"), "--list"], cwd=self.work)
         self.assertEqual(code, 0, out)
         self.assertIn("virtual camera: available", out)

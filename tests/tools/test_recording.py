@@ -208,7 +208,7 @@ class RecordCommandTest(TempDirTestCase):
         # An existing file is kept unless --force.
         code, _, stderr = run_python(["-m", "velmora_tools", "record", out, "--config", config, "--frames", "2"],
                                      cwd=self.workdir)
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 2)
         self.assertIn("exists", stderr)
         with Recording(out) as rec:
             self.assertEqual(len(rec), 12)
@@ -248,7 +248,7 @@ class RecordCommandTest(TempDirTestCase):
         self.assertIn("3 frames of 240x720 RAW (HQVGA, 4 sub-frames of 240x180, 12 bit)", stdout)
         self.assertIn("RANGE=4000", stdout)
         code, _, stderr = run_python(["-m", "velmora_tools", "info", self.path("missing.vrec")])
-        self.assertEqual(code, 1)
+        self.assertEqual(code, 2)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 from __future__ import print_function
 
+import importlib
 import sys
 
 USAGE = """usage: python -m velmora_tools COMMAND [ARGS]
@@ -9,10 +10,14 @@ USAGE = """usage: python -m velmora_tools COMMAND [ARGS]
 commands:
   list                 what this host offers: camera nodes, board model, virtual camera
   record OUTPUT ...    record RAW frames into a file (velmora-record)
-  info RECORDING       what a recording holds
+  info RECORDING       what a recording holds (velmora-info)
   ply OUTPUT ...       write one depth frame as a PLY point cloud (velmora-ply)
-  replay-config REC    print a virtual camera configuration that replays REC
+  replay-config REC    print a virtual camera configuration that replays REC (velmora-replay-config)
 """
+
+# Command -> the module of this package whose main() runs it; the installed
+# velmora-COMMAND programs run the same functions.
+COMMANDS = {"record": "record", "info": "recording", "ply": "ply", "replay-config": "replay"}
 
 
 def main(argv=None):
@@ -26,32 +31,10 @@ def main(argv=None):
 
         report()
         return 0
-    if command == "record":
-        from .record import main as record_main
-
-        return record_main(rest)
-    if command == "info":
-        from .recording import RecordingError, describe
-
-        if len(rest) != 1:
-            print("usage: python -m velmora_tools info RECORDING", file=sys.stderr)
-            return 2
-        try:
-            describe(rest[0])
-        except (RecordingError, IOError, OSError) as error:
-            print("info: %s" % error, file=sys.stderr)
-            return 1
-        return 0
-    if command == "ply":
-        from .ply import main as ply_main
-
-        return ply_main(rest)
-    if command == "replay-config":
-        from .replay import main as replay_main
-
-        return replay_main(rest)
-    print("unknown command %r\n%s" % (command, USAGE), file=sys.stderr)
-    return 2
+    if command not in COMMANDS:
+        print("unknown command %r\n%s" % (command, USAGE), file=sys.stderr)
+        return 2
+    return importlib.import_module("velmora_tools." + COMMANDS[command]).main(rest)
 
 
 if __name__ == "__main__":

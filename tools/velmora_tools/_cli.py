@@ -1,4 +1,85 @@
-"""Command-line pieces shared by the tools: choosing and opening a camera."""
+"""Command-line pieces shared by the tools: running a tool's main, checking
+an output file, choosing and opening a camera."""
+
+from __future__ import print_function
+
+import os
+import sys
+import tempfile
+
+
+class UserError(Exception):
+    """A mistake the user can put right (a path, a file that is not a
+    recording, a setting, a camera that does not open, a missing package):
+    the tools print it as one line and exit with status 2."""
+
+
+def run_tool(name, main, argv=None):
+    """Runs ``main(argv)`` and returns its exit status. Errors the user can
+    cause become one line "NAME: what went wrong" on stderr and status 2;
+    anything else is a bug and keeps its traceback."""
+    from .recording import RecordingError
+
+    argv = sys.argv[1:] if argv is None else argv
+    try:
+        return main(argv)
+    except (UserError, RecordingError) as error:
+        message = str(error)
+    except EnvironmentError as error:
+        message = os_error_text(error)
+    print("%s: %s" % (name, message), file=sys.stderr)
+    return 2
+
+
+def os_error_text(error, action=None):
+    """An OSError/IOError as "ACTION FILE: reason", without its errno."""
+    reason = error.strerror or str(error)
+    if error.filename is None:
+        return reason if action is None else "%s: %s" % (action, reason)
+    return "%s%s: %s" % ("" if action is None else action + " ", error.filename, reason)
+
+
+def require_numpy():
+    """Raises UserError naming the package when this interpreter has no numpy
+    (frames are numpy arrays, so no tool that streams works without it)."""
+    try:
+        import numpy  # noqa: F401  (only whether it imports)
+    except ImportError:
+        raise UserError("numpy is not installed for %s: install Debian's python3-numpy (and run "
+                        "/usr/bin/python3) or numpy for this interpreter" % (sys.executable or "this Python"))
+
+
+def camera_module():
+    """The extension module, or UserError saying where it is looked for."""
+    require_numpy()
+    try:
+        import VelmoraDepthCamera
+    except ImportError as error:
+        raise UserError("cannot import VelmoraDepthCamera (%s): install it, or put its build directory "
+                        "on PYTHONPATH" % error)
+    return VelmoraDepthCamera
+
+
+def check_output(path, overwrite=False):
+    """Makes sure, before any camera is opened, that ``path`` can be written:
+    its directory exists and takes the file, and it is not a directory (nor
+    an existing file unless ``overwrite``). Leaves nothing behind."""
+    if os.path.isdir(path):
+        raise UserError("cannot write %s: it is a directory" % path)
+    if os.path.lexists(path) and not overwrite:
+        raise UserError("%s exists (use --force to overwrite)" % path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UserError("cannot write %s: there is no directory %s" % (path, folder))
+    existed = os.path.lexists(path)
+    try:
+        # Append mode: creates the file without truncating one that is kept.
+        with open(path, "ab"):
+            pass
+    except EnvironmentError as error:
+        raise UserError("cannot write %s: %s" % (path, error.strerror or error))
+    if not existed:
+        os.remove(path)
 
 
 def add_source_arguments(parser, default_help="USB camera 0 (the virtual camera when no vendor library is linked)"):
@@ -15,31 +96,69 @@ def add_source_arguments(parser, default_help="USB camera 0 (the virtual camera 
     parser.epilog = ((parser.epilog + " ") if parser.epilog else "") + "Without a source: %s." % default_help
 
 
+def open_replay_source(cam, path, pace="recorded"):
+    """open_replay, with a file that cannot be replayed as a UserError."""
+    from .replay import open_replay
+
+    try:
+        return open_replay(cam, path, pace)
+    except ValueError as error:
+        raise UserError(str(error))
+    except EnvironmentError as error:
+        raise UserError(os_error_text(error, "cannot read"))
+
+
+def _holding_stderr(call):
+    """Runs ``call()`` with file descriptor 2 (where the driver writes)
+    captured; returns its result and the text written."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    try:
+        with tempfile.TemporaryFile() as sink:
+            os.dup2(sink.fileno(), 2)
+            try:
+                result = call()
+            finally:
+                os.dup2(saved, 2)
+            sink.seek(0)
+            return result, sink.read().decode("utf-8", "replace")
+    finally:
+        os.close(saved)
+
+
+def open_camera(what, call):
+    """Opens a camera with ``call()`` (returning a TOFErrorCode). When it
+    fails, what the driver said goes into the one line of the UserError;
+    when it succeeds, that is passed on as it was."""
+    import VelmoraDepthCamera as vdc
+
+    rc, said = _holding_stderr(call)
+    if rc != vdc.TOFErrorCode.VelmoraSuccess:
+        detail = "; ".join(line.strip() for line in said.splitlines() if line.strip())
+        raise UserError("cannot open the %s: %s%s" % (what, rc.str(), " (%s)" % detail if detail else ""))
+    sys.stderr.write(said)
+    return what
+
+
 def open_source(cam, args):
     """Opens ``cam`` as the arguments say; returns a description, raises
-    RuntimeError when the camera does not open."""
+    UserError when the camera does not open or refuses the range."""
     import VelmoraDepthCamera as vdc
 
     if args.csi is not None:
-        what, rc = "CSI camera %d" % args.csi, cam.open(vdc.TOFConnect.CSI, args.csi)
+        what, call = "CSI camera %d" % args.csi, lambda: cam.open(vdc.TOFConnect.CSI, args.csi)
     elif args.config is not None:
-        what, rc = "camera configured by %s" % args.config, cam.openWithFile(args.config)
+        what, call = "camera configured by %s" % args.config, lambda: cam.openWithFile(args.config)
     elif args.replay is not None:
-        from .replay import open_replay
-
-        what = "replay of %s" % args.replay
-        try:
-            rc = open_replay(cam, args.replay, "unpaced" if args.unpaced else "recorded")
-        except (ValueError, IOError, OSError) as error:
-            raise RuntimeError(str(error))
+        pace = "unpaced" if args.unpaced else "recorded"
+        what, call = "replay of %s" % args.replay, lambda: open_replay_source(cam, args.replay, pace)
     else:
         index = args.usb if args.usb is not None else 0
-        what, rc = "USB camera %d" % index, cam.open(vdc.TOFConnect.USB, index)
-    if rc != vdc.TOFErrorCode.VelmoraSuccess:
-        raise RuntimeError("cannot open the %s: %s" % (what, rc.str()))
+        what, call = "USB camera %d" % index, lambda: cam.open(vdc.TOFConnect.USB, index)
+    open_camera(what, call)
     if args.range is not None:
         rc = cam.setControl(vdc.TOFControl.RANGE, args.range)
         if rc != vdc.TOFErrorCode.VelmoraSuccess:
             cam.close()
-            raise RuntimeError("range %d refused: %s" % (args.range, rc.str()))
+            raise UserError("--range %d refused by the %s: %s" % (args.range, what, rc.str()))
     return what

@@ -13,7 +13,7 @@ from __future__ import print_function
 import argparse
 import sys
 
-from ._cli import add_source_arguments, open_source
+from ._cli import UserError, add_source_arguments, camera_module, check_output, open_source, run_tool
 
 
 def parse_args(argv):
@@ -37,20 +37,27 @@ def intrinsics_for(args, width, height):
         try:
             fx, fy, cx, cy = (float(v) for v in args.intrinsics.split(","))
         except ValueError:
-            raise RuntimeError("--intrinsics needs four numbers: FX,FY,CX,CY")
-        return Intrinsics(fx, fy, cx, cy, width, height)
-    if args.fov:
-        return Intrinsics.from_fov(width, height, args.fov)
+            raise UserError("--intrinsics needs four numbers: FX,FY,CX,CY")
+        try:
+            return Intrinsics(fx, fy, cx, cy, width, height)
+        except ValueError as error:
+            raise UserError("--intrinsics %s: %s" % (args.intrinsics, error))
+    if args.fov is not None:
+        try:
+            return Intrinsics.from_fov(width, height, args.fov)
+        except ValueError as error:
+            raise UserError("--fov %g: %s" % (args.fov, error))
     return Intrinsics.virtual_camera(width, height)
 
 
 def run(args, out=sys.stdout, err=sys.stderr):
-    try:
-        import VelmoraDepthCamera as vdc
-        from .pointcloud import frame_to_ply
-    except ImportError as error:
-        print("ply: %s" % error, file=err)
-        return 1
+    check_output(args.output, overwrite=True)
+    vdc = camera_module()
+    from .pointcloud import frame_to_ply
+
+    # A wrong lens setting is refused before the camera is opened (checked at
+    # the HQVGA size; the cloud uses the frame's own).
+    intrinsics_for(args, 240, 180)
     cam = vdc.VelmoraCamera()
     try:
         what = open_source(cam, args)
@@ -70,7 +77,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
         count = frame_to_ply(args.output, depth, amplitude, intrinsics_for(args, width, height),
                              max_mm=args.max_mm, colour=None if args.colour == "none" else args.colour,
                              binary=not args.ascii)
-    except (RuntimeError, ValueError) as error:
+    except RuntimeError as error:
         print("ply: %s" % error, file=err)
         return 1
     finally:
@@ -81,7 +88,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
 
 
 def main(argv=None):
-    return run(parse_args(sys.argv[1:] if argv is None else argv))
+    return run_tool("ply", lambda args: run(parse_args(args)), argv)
 
 
 if __name__ == "__main__":

@@ -11,12 +11,11 @@ file is complete up to the last frame written. A second Ctrl-C aborts at once
 from __future__ import print_function
 
 import argparse
-import os
 import signal
 import sys
 
 from . import recording
-from ._cli import add_source_arguments, open_source
+from ._cli import add_source_arguments, camera_module, check_output, open_source, run_tool
 
 
 def parse_args(argv):
@@ -56,14 +55,10 @@ class _StopRequest(object):
 
 
 def run(args, out=sys.stdout, err=sys.stderr):
-    if os.path.exists(args.output) and not args.force:
-        print("record: %s exists (use --force to overwrite)" % args.output, file=err)
-        return 1
-    try:
-        import VelmoraDepthCamera as vdc
-    except ImportError as error:
-        print("record: cannot import VelmoraDepthCamera: %s" % error, file=err)
-        return 1
+    # The file is checked before the camera is opened: a typo in the path
+    # should not cost a camera start.
+    check_output(args.output, overwrite=args.force)
+    vdc = camera_module()
 
     cam = vdc.VelmoraCamera()
     stop = _StopRequest()
@@ -97,7 +92,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
 
 
 def main(argv=None):
-    return run(parse_args(sys.argv[1:] if argv is None else argv))
+    return run_tool("record", lambda args: run(parse_args(args)), argv)
 
 
 if __name__ == "__main__":

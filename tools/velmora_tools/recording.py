@@ -439,3 +439,22 @@ def describe(path, stream=None):
         created = rec.document.get("created")
         if created:
             stream.write("created %s\n" % created)
+
+
+def main(argv=None):
+    """velmora-info RECORDING: prints what a recording holds."""
+    from ._cli import run_tool
+
+    def info(args):
+        import argparse
+
+        parser = argparse.ArgumentParser(prog="velmora-info", description="Print what a recording holds.")
+        parser.add_argument("recording")
+        describe(parser.parse_args(args).recording)
+        return 0
+
+    return run_tool("info", info, argv)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -84,17 +84,26 @@ def open_replay(camera, recording_path, pace="recorded", apply_controls=True):
 def main(argv=None):
     """velmora-replay-config RECORDING [--unpaced]: prints the configuration
     text that replays a recording, for openWithFile or the preview's --config."""
+    from ._cli import run_tool
+
+    return run_tool("replay-config", _replay_config, argv)
+
+
+def _replay_config(argv):
     import argparse
 
-    parser = argparse.ArgumentParser(description="Print a virtual camera configuration that replays a recording.")
+    from ._cli import UserError
+
+    parser = argparse.ArgumentParser(prog="velmora-replay-config",
+                                     description="Print a virtual camera configuration that replays a recording.")
     parser.add_argument("recording")
     parser.add_argument("--unpaced", action="store_true", help="deliver frames as fast as the driver reads them")
     args = parser.parse_args(argv)
     try:
-        sys.stdout.write(replay_config_text(args.recording, "unpaced" if args.unpaced else "recorded"))
-    except (ValueError, IOError, OSError) as error:
-        print("replay: %s" % error, file=sys.stderr)
-        return 1
+        text = replay_config_text(args.recording, "unpaced" if args.unpaced else "recorded")
+    except ValueError as error:
+        raise UserError(str(error))
+    sys.stdout.write(text)
     return 0
 
 
