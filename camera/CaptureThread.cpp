@@ -51,6 +51,7 @@ void VelmoraTOFCamera::captureThread() {
     uint8_t* cache = static_cast<uint8_t*>(pool.cacheFrame->getData(FrameType::CACHE));
     int64_t lastAdjust = clockNanoseconds();
     lastFrameTime = lastAdjust;
+    captureWindow = openModulationWindow();
 
     while (!stopped.load()) {
         if (autoFrameRate.load() && clockNanoseconds() - lastAdjust > kAdjustPeriodNs) {
@@ -98,8 +99,23 @@ void VelmoraTOFCamera::captureThread() {
     }
 }
 
+VelmoraTOFCamera::ModulationWindow VelmoraTOFCamera::openModulationWindow() const {
+    // Done before begun: equal counts then mean no change was under way.
+    const uint64_t done = modulationChangesDone.load();
+    const uint64_t begun = modulationChangesBegun.load();
+    return {begun, begun == done};
+}
+
+bool VelmoraTOFCamera::modulationSteadySince(const ModulationWindow& window) const {
+    return window.settled && modulationChangesBegun.load() == window.begun;
+}
+
 int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
     outputTouched = false;
+    // A free-running sensor may start exposing this frame while the previous
+    // one is still being read: its window opens where that read began.
+    const ModulationWindow window = captureWindow;
+    captureWindow = openModulationWindow();
     uint64_t timestamp = 0;
     // Any read result but success means the cache holds no new frame.
     if (sensor->readFrame(cache, &timestamp) != 0) return VelmoraSystemError;
@@ -115,20 +131,28 @@ int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
     const int32_t k = (loop - skip) & 0xff;
     if ((c * k) / l == (c * k + k) / l) return VelmoraSkipFrame;
 
+    // Sub-frames of two frequencies, or a model set for the other one: such a
+    // frame is not delivered. Checked again after processing, which reads the
+    // model's setting.
+    if (!modulationSteadySince(window)) return -1;
     outputTouched = true;
+    int result = -1;
     switch (info.type) {
     case FrameType::RAW:
         getRawImages(cache, static_cast<short*>(node->frame->getData(FrameType::RAW)));
-        return 0;
+        result = 0;
+        break;
     case FrameType::DEPTH:
-        return getPhaseImage(cache, static_cast<float*>(node->frame->getData(FrameType::DEPTH)),
-                             static_cast<float*>(node->frame->getData(FrameType::AMPLITUDE)),
-                             static_cast<float*>(node->frame->getData(FrameType::CONFIDENCE)))
-                   ? 0
-                   : -1;
+        result = getPhaseImage(cache, static_cast<float*>(node->frame->getData(FrameType::DEPTH)),
+                               static_cast<float*>(node->frame->getData(FrameType::AMPLITUDE)),
+                               static_cast<float*>(node->frame->getData(FrameType::CONFIDENCE)))
+                     ? 0
+                     : -1;
+        break;
     default:
         return -1;
     }
+    return result == 0 && modulationSteadySince(window) ? 0 : -1;
 }
 
 void VelmoraTOFCamera::updateFps() {

@@ -103,12 +103,32 @@ TofErrorCode VelmoraTOFCamera::start(FrameType type) {
     info.type = type;
 
     rc = setOutputType(type);
+    if (rc == VelmoraInvalidParameter) {
+        // The module streams frames the model cannot use: undone, so that a
+        // start with other settings can follow.
+        device->stop();
+        sensor->stop();
+    }
     if (rc != 0) return static_cast<TofErrorCode>(rc);
 
     framePool->setStreaming(true);
     stopped.store(false);
     captureWorker = std::thread(&VelmoraTOFCamera::captureThread, this);
     return VelmoraSuccess;
+}
+
+int VelmoraTOFCamera::checkDeliveredGeometry(uint64_t lines) const {
+    // The model converts raw frames of exactly its geometry. A module that
+    // did not take the size or mode asked of it delivers others.
+    const FrameGeometry& raw = rawGeometry;
+    if (raw.width > 0 && uint32_t(raw.width) == info.width && raw.height > 0 && uint64_t(raw.height) == lines)
+        return VelmoraSuccess;
+    std::fprintf(stderr,
+                 "Error: the camera module delivers %u x %llu frames, the %s model needs %d x %d "
+                 "(a size or MODE the module does not take)\n",
+                 info.width, static_cast<unsigned long long>(lines), info.device_type == HQVGA ? "HQVGA" : "VGA",
+                 raw.width, raw.height);
+    return VelmoraInvalidParameter;
 }
 
 TofErrorCode VelmoraTOFCamera::setOutputType(FrameType type) {
@@ -121,6 +141,7 @@ TofErrorCode VelmoraTOFCamera::setOutputType(FrameType type) {
     cacheInfo.height = static_cast<uint32_t>(lines);
     device->getFrameFormats(rawGeometry, depthGeometry);
     if (type != FrameType::RAW && type != FrameType::DEPTH) return VelmoraUnkownError;
+    if (checkDeliveredGeometry(lines) != 0) return VelmoraInvalidParameter;
 
     auto pool = FramePool::create(type, cacheInfo, rawGeometry, depthGeometry);
     if (!pool) return VelmoraUnkownError;
@@ -168,6 +189,15 @@ TofErrorCode VelmoraTOFCamera::setControl(CameraCtrl ctrl, int value) {
     case CameraCtrl::AUTO_FRAME_RATE:
         autoFrameRate.store(value != 0);
         return VelmoraSuccess;
+    case CameraCtrl::RANGE:
+    case CameraCtrl::MODE: {
+        // The sensor's modulation changes while frames stream: the capture
+        // thread sees this bracket and drops the frames it may have torn.
+        modulationChangesBegun.fetch_add(1);
+        const int rc = device->setControl(ctrl, value);
+        modulationChangesDone.fetch_add(1);
+        return static_cast<TofErrorCode>(rc);
+    }
     case CameraCtrl::FRAME_RATE: {
         int cur = 0;
         int rc = device->getControl(CameraCtrl::FRAME_RATE, &cur);

@@ -9,7 +9,9 @@
 #   <libdir>/cmake/VelmoraDepthCamera/   find_package(VelmoraDepthCamera)
 #   <libdir>/pkgconfig/velmora.pc        pkg-config velmora
 #   <python packages dir>/VelmoraDepthCamera*.so, velmora_tools/
-#   bin/velmora-record, velmora-ply, velmora-preview, velmora-i2c-access
+#   bin/velmora-record, velmora-ply, velmora-info, velmora-replay-config,
+#       velmora-preview, velmora-i2c-access
+#   bin/velmora_camera_ros2                the ROS 2 node, where it is built
 #   share/velmora/examples/              preview.py and the C++ consumer
 #   lib/udev/rules.d/60-velmora-depth-camera.rules
 
@@ -26,8 +28,11 @@ set(VELMORA_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
 file(GLOB velmora_public_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h)
 install(FILES ${velmora_public_headers} DESTINATION ${VELMORA_INSTALL_INCLUDEDIR})
 
-# The driver finds the stand-in libraries beside itself under any prefix.
-set_target_properties(velmora PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The driver finds the stand-in libraries beside itself under any prefix, and
+# in the build tree. Every installed binary is linked with its install search
+# path: one patched at install time keeps an empty entry, the current directory.
+set_target_properties(velmora PROPERTIES INSTALL_RPATH "$ORIGIN" INSTALL_RPATH_USE_LINK_PATH ON
+                                         BUILD_WITH_INSTALL_RPATH ON)
 install(TARGETS velmora LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
 # Libraries libvelmora.so needs at link time: the stand-ins installed here,
@@ -165,6 +170,11 @@ if(VELMORA_ROS_BUILT)
       "\nThe ROS 1 camera node velmora_camera_node, the same camera as a nodelet, and a launch file.")
   list(APPEND CPACK_DEBIAN_PACKAGE_RECOMMENDS "libnodeletlib-tools")
   list(JOIN CPACK_DEBIAN_PACKAGE_RECOMMENDS ", " CPACK_DEBIAN_PACKAGE_RECOMMENDS)
+endif()
+if(TARGET velmora_camera_ros2)
+  # Cyclone DDS and yaml-cpp come as dependencies from the binary.
+  string(APPEND CPACK_PACKAGE_DESCRIPTION
+      "\nThe ROS 2 camera node velmora_camera_ros2, on Cyclone DDS: no ROS 2 installation needed.")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${velmora_deb_depends}")
 if(VELMORA_PYTHON3_INSTALL_DIR)

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "SystemAccess.h"
+
 namespace Velmora {
 
 namespace {
@@ -537,10 +539,25 @@ constexpr char kRegisterText[] = R"TEXT([SENSOR]
 
 }  // namespace
 
+int openWorkingDirectoryFile(const char* name, bool forWriting) {
+    // A creation mode does not pass the seam: files are written through libc.
+    SystemAccess libc;
+    SystemAccess& files = forWriting ? libc : sys();
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (forWriting ? O_WRONLY | O_CREAT : O_RDONLY);
+    const int fd = forWriting ? ::open(name, flags, 0644) : files.open(name, flags);
+    if (fd < 0) return -1;
+    // A hard link or another user's file would let the planter read, change
+    // or redirect what is written, and choose what is read.
+    struct stat st {};
+    if (files.fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        (st.st_uid == ::geteuid() || st.st_uid == 0))
+        return fd;
+    files.close(fd);
+    return -1;
+}
+
 bool writeWorkingDirectoryFile(const char* name, const void* bytes, size_t size) {
-    // The working directory may be shared: never through a link, never into a
-    // FIFO or device, and not writable by others whatever the umask.
-    const int fd = ::open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = openWorkingDirectoryFile(name, true);
     if (fd < 0) return false;
     std::unique_ptr<FILE, int (*)(FILE*)> file(::fdopen(fd, "wb"), std::fclose);
     if (!file) {
@@ -548,7 +565,7 @@ bool writeWorkingDirectoryFile(const char* name, const void* bytes, size_t size)
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) return false;
+    if (::fstat(fd, &st) != 0 || ::ftruncate(fd, 0) != 0) return false;
     // A file left by an older version may be writable by others; ours is not.
     if (st.st_mode & (S_IWGRP | S_IWOTH)) ::fchmod(fd, st.st_mode & 0755);
     // A full disk must not pass for a written file.

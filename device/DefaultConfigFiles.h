@@ -18,9 +18,16 @@ extern const std::string_view defaultAlgorithmConfig;
 extern const std::string_view defaultCameraConfig;
 extern const std::string_view defaultRegisterConfig;
 
-// Creates or truncates the regular file `name` of the working directory with
-// mode 0644 and writes `size` bytes; false when it is a link, a FIFO or a
-// device, cannot be opened, or the bytes do not all reach it.
+// Opens the file `name` of the working directory, which other users may
+// share, only as this user's own regular file: never through a symbolic link,
+// never a FIFO or a device (no open waits), never a file with a second name or
+// another owner (root's excepted). Writing creates a missing file with mode
+// 0644; reading goes through the system seam. The descriptor, or -1.
+int openWorkingDirectoryFile(const char* name, bool forWriting);
+
+// Creates or truncates the file `name` of the working directory (opened as
+// above) and writes `size` bytes; false when it cannot be opened so, or the
+// bytes do not all reach it.
 bool writeWorkingDirectoryFile(const char* name, const void* bytes, size_t size);
 
 // Writes the three files in that order; stops at the first that cannot be

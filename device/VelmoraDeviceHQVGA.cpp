@@ -38,16 +38,11 @@ int VelmoraDeviceHQVGA::stop() { return VelmoraSuccess; }
 
 int VelmoraDeviceHQVGA::setControl(CameraCtrl ctrl, int value) {
     if (ctrl != CameraCtrl::RANGE) return VelmoraInvalidParameter;
-    const bool selectsFrequency = value == 2000 || value == 4000;
-    RangeSetting current = setting.load();
-    RangeSetting next;
-    do {
-        next = current;
-        next.range = value;
-        if (value == 2000) next.frequency = kNearFrequency;
-        if (value == 4000) next.frequency = kFarFrequency;
-    } while (!setting.compare_exchange_weak(current, next));
-    if (!selectsFrequency || !sensor) return VelmoraSuccess;
+    // The sensor modulates at two frequencies only: any other range would be
+    // reported while depth is computed for one of them.
+    if (value != 2000 && value != 4000) return VelmoraInvalidParameter;
+    setting.store(RangeSetting{value, value == 2000 ? kNearFrequency : kFarFrequency});
+    if (!sensor) return VelmoraSuccess;
 
     // The sensor must modulate at the frequency the depth is computed for.
     // The CSI transport counts the range in metres, the USB one in millimetres.
@@ -62,6 +57,11 @@ int VelmoraDeviceHQVGA::getControl(CameraCtrl ctrl, int* value) {
     if (!value) return VelmoraInvalidParameter;
     if (ctrl == CameraCtrl::RANGE) {
         *value = setting.load().range;
+        return VelmoraSuccess;
+    }
+    // The depth image's size, on every transport, as the VGA model answers it.
+    if (ctrl == CameraCtrl::FMT_WIDTH || ctrl == CameraCtrl::FMT_HEIGHT) {
+        *value = ctrl == CameraCtrl::FMT_WIDTH ? kWidth : kHeight;
         return VelmoraSuccess;
     }
     if (!sensor) return VelmoraUnkownError;

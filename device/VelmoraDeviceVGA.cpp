@@ -146,7 +146,7 @@ bool VelmoraDeviceVGA::loadModuleCalibration() {
 void VelmoraDeviceVGA::loadCalibration() {
     if (moduleCalibration && loadModuleCalibration()) return;
 
-    ScopedFd fd(sys().open(kCalibrationFileName, O_RDONLY | O_CLOEXEC));
+    ScopedFd fd(openWorkingDirectoryFile(kCalibrationFileName, false));
     if (!fd.valid()) return;
     struct stat st {};
     if (sys().fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return;

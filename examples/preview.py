@@ -23,7 +23,7 @@ except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 
 from velmora_tools._cli import (  # noqa: E402
-    UserError, camera_module, check_output, open_camera, open_replay_source, run_tool)
+    UserError, camera_module, check_output, create_output, open_camera, open_replay_source, run_tool)
 
 
 def import_libraries():
@@ -62,6 +62,7 @@ def parse_args(argv):
                         help="report camera nodes, the board model and the virtual camera, then exit")
     parser.add_argument("--png", metavar="FILE",
                         help="write one image to FILE instead of showing a window")
+    parser.add_argument("--force", action="store_true", help="overwrite an existing image file")
     parser.add_argument("--seconds", type=float, default=None,
                         help="stop after this many seconds (default: 3 without a window, else until q)")
     parser.add_argument("--range", type=int, choices=(2000, 4000), default=None,
@@ -189,7 +190,7 @@ def run(args):
     seconds = args.seconds if args.seconds is not None else (None if windowed else 3.0)
     if png:
         # Before the camera is opened: a wrong path should not cost a stream.
-        check_output(png, overwrite=True)
+        check_output(png, overwrite=args.force)
         if hasattr(cv2, "haveImageWriter") and not cv2.haveImageWriter(png):
             raise UserError("cannot write %s: OpenCV has no image writer for that file name extension" % png)
 
@@ -248,9 +249,13 @@ def run(args):
         if image is None:
             print("preview: no frame arrived, nothing written", file=sys.stderr)
             return 1
-        if not cv2.imwrite(png, image):
+        # Encoded here and written as a file made anew: OpenCV would follow a link.
+        encoded, data = cv2.imencode(os.path.splitext(png)[1] or ".png", image)
+        if not encoded:
             print("preview: cannot write %s" % png, file=sys.stderr)
             return 1
+        with create_output(png, args.force) as handle:
+            handle.write(data.tobytes())
         print("preview: wrote %s (%dx%d)" % (png, image.shape[1], image.shape[0]))
     return 0
 

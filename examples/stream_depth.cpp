@@ -36,8 +36,12 @@ int main(int argc, char** argv) {
         camera.close();
         return 1;
     }
-    const CameraInfo info = camera.getCameraInfo();
-    std::printf("streaming %ux%u, %u-bit samples\n", info.width, info.height, info.bit_width);
+    // The depth image's size; getCameraInfo gives the sensor's raw frame.
+    int width = 0;
+    int height = 0;
+    camera.getControl(CameraCtrl::FMT_WIDTH, &width);
+    camera.getControl(CameraCtrl::FMT_HEIGHT, &height);
+    std::printf("streaming %dx%d depth, %u-bit samples\n", width, height, camera.getCameraInfo().bit_width);
 
     using clock = std::chrono::steady_clock;
     const auto begin = clock::now();

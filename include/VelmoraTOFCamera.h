@@ -65,8 +65,21 @@ private:
         int32_t loop;
     };
 
+    // Modulation changes (RANGE, MODE) begun when a frame's capture window
+    // opened, and whether none was under way then.
+    struct ModulationWindow {
+        uint64_t begun;
+        bool settled;
+    };
+
     TofErrorCode openSensor(std::unique_ptr<VelmoraTOFSensor> created);
     void joinCaptureThread();
+    // VelmoraInvalidParameter, with one line on stderr, when the sensor's
+    // frames (`lines` lines of all sub-frames) are not the raw frames the model needs.
+    int checkDeliveredGeometry(uint64_t lines) const;
+    ModulationWindow openModulationWindow() const;
+    // No modulation change was under way when `window` opened, nor begun since.
+    bool modulationSteadySince(const ModulationWindow& window) const;
 
     CameraInfo info{};
     FrameGeometry rawGeometry{};
@@ -91,6 +104,12 @@ private:
     std::atomic<bool> autoFrameRate{true};
     // Set by analysisFrame once the model has written into the output frame.
     bool outputTouched = false;
+    // Counted by setControl around every RANGE and MODE change; the capture
+    // thread drops a frame that one of them may have torn.
+    std::atomic<uint64_t> modulationChangesBegun{0};
+    std::atomic<uint64_t> modulationChangesDone{0};
+    // Capture thread only: opened when the previous frame's read began.
+    ModulationWindow captureWindow{0, true};
 };
 
 }  // namespace Velmora

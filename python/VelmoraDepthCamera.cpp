@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -155,6 +156,54 @@ void setNew(Bound& cls, Function&& function) {
                                                             py::scope(cls)));
 }
 
+// CPython lets Base.__new__(Class) make an object whenever Class's own __new__
+// is written in Python: its safety check looks past such classes. Made by the
+// binding library's base, the object has no C++ value, and the library fills
+// one with uninitialised memory on first use. A C-level slot that calls the
+// class's __new__ as the Python-level slot does makes the interpreter refuse
+// those calls ("... is not safe").
+PyObject* checkedNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        py::handle cls(reinterpret_cast<PyObject*>(type));
+        py::tuple all(PyTuple_GET_SIZE(args) + 1);
+        all[0] = cls;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) all[i + 1] = py::handle(PyTuple_GET_ITEM(args, i));
+        return PyObject_Call(cls.attr("__new__").ptr(), all.ptr(), kwargs);
+    } catch (py::error_already_set& error) {
+        error.restore();
+        return nullptr;
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        return nullptr;
+    }
+}
+
+void guardNew(py::handle cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_new = &checkedNew;
+    PyType_Modified(type);
+#if PY_MAJOR_VERSION < 3
+    // Python 2's check passes object.__new__(Class) for any class built on
+    // heap types alone; object.__new__ refuses an abstract class.
+    cls.attr("__abstractmethods__") = py::make_tuple("__new__");
+#endif
+}
+
+// An enumeration member is whole (its __init__ has run) before anyone sees
+// it; without a value there is none to make. The second __init__ that the
+// class call makes is ignored by the binding library.
+template <typename Enum>
+void wholeMembers(py::enum_<Enum>& enumeration) {
+    const newfunc bare = reinterpret_cast<PyTypeObject*>(enumeration.ptr())->tp_new;
+    setNew(enumeration, [bare](py::handle type, py::args args, py::kwargs kwargs) {
+        auto member = py::reinterpret_steal<py::object>(bare(reinterpret_cast<PyTypeObject*>(type.ptr()),
+                                                            args.ptr(), kwargs.ptr()));
+        if (!member) throw py::error_already_set();
+        type.attr("__init__")(member, *args, **kwargs);
+        return member;
+    });
+}
+
 // A record pickles by value, as a call of Class.__new__ with one value per
 // attribute. Class.__new__(Class) gives a zeroed record rather than an
 // uninitialised one; the class still has no constructor.
@@ -281,6 +330,13 @@ void registerModule(py::module_& m) {
     picklableByValue(workMode);
     picklableByValue(frameWorkMode);
     picklableByValue(errorCode);
+    wholeMembers(deviceType);
+    wholeMembers(output);
+    wholeMembers(connect);
+    wholeMembers(control);
+    wholeMembers(workMode);
+    wholeMembers(frameWorkMode);
+    wholeMembers(errorCode);
 
     py::class_<FrameDataFormat> format(m, "VelmoraFormat");
     format.def_readwrite("width", &FrameDataFormat::width, "Width of the plane in pixels (raw: samples per line).")
@@ -295,8 +351,11 @@ void registerModule(py::module_& m) {
         .def_readwrite("connect", &CameraInfo::connect)
         .def_readwrite("device_type", &CameraInfo::device_type)
         .def_readwrite("type", &CameraInfo::type)
-        .def_readwrite("width", &CameraInfo::width, "Width of the sensor in pixels.")
-        .def_readwrite("height", &CameraInfo::height, "Height of the sensor in pixels.")
+        .def_readwrite("width", &CameraInfo::width,
+                       "Width of the sensor's raw frame in pixels; the depth image's is getControl(FMT_WIDTH).")
+        .def_readwrite("height", &CameraInfo::height,
+                       "Lines of the sensor's raw frame (VGA: all its sub-images, 5 or 10 x (FMT_HEIGHT + 1)); "
+                       "the depth image's height is getControl(FMT_HEIGHT).")
         .def_readwrite("bit_width", &CameraInfo::bit_width, "Bits per sensor sample.")
         .def_readwrite("bpp", &CameraInfo::bpp, "Bytes per sensor sample as the transport delivers it.");
     byValue(info, {"index", "connect", "device_type", "type", "width", "height", "bit_width", "bpp"});
@@ -365,9 +424,11 @@ void registerModule(py::module_& m) {
              "units. A value a camera does not take returns VelmoraInvalidParameter.")
         .def("getControl", &CameraHandle::getControl, py::arg("ctrl"),
              "Get camera parameters.\n\nIn the units setControl takes (RANGE in millimetres, FMT_WIDTH and "
-             "FMT_HEIGHT in pixels, FRAME_RATE in frames per second); 0 when the camera gives no value.")
+             "FMT_HEIGHT in pixels: the depth image's size, FRAME_RATE in frames per second); 0 when the camera "
+             "gives no value.")
         .def("getCameraInfo", &CameraHandle::getCameraInfo,
-             "Get camera information.\n\nwidth and height in pixels, bit_width in bits per sample, bpp in "
+             "Get camera information.\n\nwidth and height in pixels of the sensor's raw frame (the depth "
+             "image is getControl(FMT_WIDTH) x getControl(FMT_HEIGHT)), bit_width in bits per sample, bpp in "
              "bytes per sample.")
         // A new frame object is owned by Python; one still alive is returned again.
         .def("requestFrame", &requestFrame, py::arg("timeout"), py::return_value_policy::take_ownership,
@@ -378,6 +439,12 @@ void registerModule(py::module_& m) {
              "Free the memory space of the frame.");
 
     m.attr("__version__") = py::str("dev");
+
+    // Last: setting __new__ on a class resets its slot.
+    const std::initializer_list<py::handle> classes = {deviceType, output, connect, control, workMode,
+                                                       frameWorkMode, errorCode, format, info, frame, raw, depth,
+                                                       camera};
+    for (py::handle cls : classes) guardNew(cls);
 
     // Cameras kept alive past the program's end (by a waiting thread, a
     // cycle) are closed before the interpreter goes away.

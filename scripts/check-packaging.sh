@@ -82,6 +82,10 @@ if dpkg-query -W ros-core-dev >/dev/null 2>&1; then
     grep -qF " $f" <<<"$contents" || fail "$deb lacks $f"
   done
 fi
+if [ -e build-pkg-deb/ros/ros2/velmora_camera_ros2 ]; then
+  # The ROS 2 node, built wherever Cyclone DDS is installed.
+  grep -qF " ./usr/bin/velmora_camera_ros2" <<<"$contents" || fail "$deb lacks ./usr/bin/velmora_camera_ros2"
+fi
 
 step "Debian package: apt install, use, remove"
 installed=$(DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "./$deb" 2>&1)
@@ -115,6 +119,9 @@ env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-record "$work/pkg
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-info "$work/pkg.vrec"
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" velmora-preview --list
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin velmora-i2c-access --help >/dev/null
+if [ -e "$source_dir/build-pkg-deb/ros/ros2/velmora_camera_ros2" ]; then
+  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin velmora_camera_ros2 --help >/dev/null
+fi
 if dpkg-query -W ros-core-dev >/dev/null 2>&1; then
   # rospack finds the installed node's package and nodelet without any setting.
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$work" rospack plugins --attrib=plugin nodelet |
@@ -130,6 +137,7 @@ cd "$source_dir"
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get purge -y -qq "$package" >/dev/null
 ! dpkg-query -W "$package" >/dev/null 2>&1 || fail "$package is still known to dpkg after purging it"
 for f in /usr/lib/python3/dist-packages/velmora_tools /usr/include/velmora /usr/bin/velmora-record \
+         /usr/bin/velmora_camera_ros2 \
          /usr/share/velmora_camera /usr/lib/velmora_camera \
          /usr/lib/udev/rules.d/60-velmora-depth-camera.rules; do
   [ ! -e "$f" ] || fail "$f is still there after removing the package"

@@ -36,6 +36,15 @@ constexpr RangeRegister kRangeTable[] = {
     {0x217b, 0x12, 0x1e},
 };
 
+// Size of the raw frames the module streams, each a 16-bit value in two 8-bit
+// registers (high byte first); the module takes it at its next start.
+struct SizeRegisters {
+    uint32_t high;
+    uint32_t low;
+};
+constexpr SizeRegisters kWidthRegisters{0x2200, 0x2201};
+constexpr SizeRegisters kLinesRegisters{0x2202, 0x2203};
+
 bool endsWithBin(const std::string& path) {
     static const char suffix[] = ".bin";
     const size_t n = sizeof(suffix) - 1;
@@ -98,7 +107,15 @@ int VelmoraTOFUSBSensor::close() {
 int VelmoraTOFUSBSensor::start() {
     if (streaming || !handle) return -1;
     streaming = true;
-    return VelmoraStartCamera(handle) != 0 ? -1 : 0;
+    if (VelmoraStartCamera(handle) != 0) return -1;
+    // Frames now come in the size the module took, which may be the one asked for.
+    VelmoraEvkCameraConfig config;
+    std::memset(&config, 0, sizeof(config));
+    if (VelmoraGetCameraConfig(handle, &config) == 0 && config.width > 0 && config.height > 0) {
+        info.width = config.width;
+        info.height = config.height;
+    }
+    return 0;
 }
 
 int VelmoraTOFUSBSensor::stop() {
@@ -163,6 +180,15 @@ int VelmoraTOFUSBSensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
 }
 
 int VelmoraTOFUSBSensor::setControl(CameraCtrl ctrl, int value) {
+    if (ctrl == CameraCtrl::FMT_WIDTH || ctrl == CameraCtrl::FMT_HEIGHT) {
+        // The VGA model sets the raw geometry of its mode; the module streams it from its next start.
+        if (value <= 0 || value > 0xFFFF) return VelmoraInvalidParameter;
+        if (!handle) return VelmoraSuccess;
+        const SizeRegisters& reg = ctrl == CameraCtrl::FMT_WIDTH ? kWidthRegisters : kLinesRegisters;
+        const bool written = VelmoraWriteSensorReg(handle, reg.high, static_cast<uint32_t>(value) >> 8) == 0 &&
+                             VelmoraWriteSensorReg(handle, reg.low, static_cast<uint32_t>(value) & 0xFF) == 0;
+        return written ? VelmoraSuccess : VelmoraSystemError;
+    }
     if (ctrl != CameraCtrl::RANGE) return VelmoraInvalidParameter;
     if (!handle) return VelmoraSuccess;  // closed: no sensor to write to, and nothing to refuse
     const bool nearRange = value == 2000;

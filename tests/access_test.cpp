@@ -67,9 +67,12 @@ TEST(ControlBusAccess, FindsTheBusTheDriverUsesOnEveryBoard) {
         EXPECT_EQ(found.bus.number, found.session.board.options().cameraBus);
         EXPECT_EQ(found.bus.adapterName, adapterName(found.session.board.options(), found.bus.number));
         EXPECT_TRUE(found.bus.opened);
-        // Nothing of the board stays open, and no frame rate or transfer went to the chip.
+        // Nothing of the board stays open; the chip was only asked for its calibration header.
         expectNothingHeld(found.session.board);
-        EXPECT_TRUE(found.session.board.i2cTransfers().empty());
+        const std::vector<VelmoraTest::I2cTransfer> transfers = found.session.board.i2cTransfers();
+        ASSERT_EQ(transfers.size(), 2u);
+        EXPECT_EQ(transfers[0].messages[0].data, (std::vector<uint8_t>{0x06, 0x31, 0x00, 0x50, 0x02, 0x00}));
+        EXPECT_EQ(found.session.board.chipFrameRate(), -1);
     }
 }
 
@@ -106,6 +109,40 @@ TEST(ControlBusAccess, NoCameraNoBus) {
     EXPECT_EQ(renamed.bus.number, 12);
     EXPECT_EQ(renamed.bus.adapterName, "");
     EXPECT_FALSE(renamed.bus.opened);
+}
+
+TEST(ControlBusAccess, GrantsNoBusOfANodeThatIsNotTheCsiCamera) {
+    const std::string usbParent = "../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/video4linux/video0";
+    struct Case {
+        const char* what;
+        int model;
+        std::string videoName, link;  // of /sys/dev/char/81:0; empty: the preset's
+        std::vector<uint8_t> store;
+        bool nodePassed = false;  // only then may anything be sent to the bus
+    };
+    const std::vector<Case> cases = {
+        {"a name that only contains the camera's", 2, "velmora 1", "", {}},
+        {"a USB camera's product string", 2, "USB2.0 velmora 0 Camera", "", {}},
+        {"more after the camera's name", 2, "vi-output, velmora-marquenty 9-000c 1", "", {}},
+        {"the camera's name on a USB node", 2, "", usbParent, {}},
+        {"a USB node on a media board", 6, "", usbParent, {}},
+        {"no chip on the bus the name claims", 3, "vi-output, velmora-marquenty 8-000c", "", {}, true},
+        {"a chip without the camera's calibration", 5, "", "", {0xff, 0xff}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BoardOptions options = boardPreset(c.model);
+        if (!c.videoName.empty()) options.videoName = c.videoName;
+        options.calibrationStore = c.store;
+        BoardSession session(options);
+        if (!c.link.empty()) session.board.setLink("/sys/dev/char/81:0", c.link);
+        ControlBus bus;
+        std::string why;
+        EXPECT_FALSE(Velmora::findControlBus(c.model, "/dev/video0", bus, why));
+        EXPECT_FALSE(why.empty());
+        EXPECT_EQ(!session.board.i2cTransfers().empty(), c.nodePassed);
+        expectNothingHeld(session.board);
+    }
 }
 
 TEST(ControlBusAccess, RuleForThatBusAlone) {
@@ -194,10 +231,10 @@ TEST(I2cAccessCommand, ShowsThenInstallsTheRuleOnTheBoard) {
     EXPECT_NE(shown.err.find("nothing written"), std::string::npos) << shown.err;
     EXPECT_FALSE(exists(path));
 
-    CommandRun written({"--write", "--group", "i2c"}, path);
+    CommandRun written({"--write", "--group", "plugdev"}, path);
     EXPECT_EQ(written.status, 0) << written.err;
     EXPECT_EQ(readWhole(path), written.out);
-    EXPECT_NE(written.out.find("KERNEL==\"i2c-4\", ATTR{name}==\"rp1 I2C adapter\", GROUP=\"i2c\""),
+    EXPECT_NE(written.out.find("KERNEL==\"i2c-4\", ATTR{name}==\"rp1 I2C adapter\", GROUP=\"plugdev\""),
               std::string::npos)
         << written.out;
     EXPECT_NE(written.err.find("udevadm trigger --action=change /sys/class/i2c-dev/i2c-4"), std::string::npos);
@@ -218,7 +255,7 @@ TEST(I2cAccessCommand, InstallsNothingItCannotStandBehind) {
 
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"--csi", "x", "--write"}, {"--csi"}, {"--group", "Bad\"name", "--write"},
-          {"--write", "--frobnicate"}}) {
+          {"--group", "velmora-no-such-group", "--write"}, {"--write", "--frobnicate"}}) {
         CommandRun bad(arguments, path);
         EXPECT_EQ(bad.status, 2) << bad.err;
         EXPECT_EQ(bad.out, "");

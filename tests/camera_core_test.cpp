@@ -588,10 +588,12 @@ TEST(FramePoolSizing, GeometriesThatOverflowOrExceedTheLimitFailStart) {
 
 TEST(FramePoolSizing, ProductsThatWrapIn64BitsFailStart) {
     {
-        // Sensor size whose byte count wraps to about 268 MB.
+        // Sensor size whose byte count wraps to about 268 MB: no model reads such frames.
         Rig rig(4294903841u, 2147515376u);
         rig.sensor->frameCount = 1;
-        EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraUnkownError);
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraInvalidParameter);
+        ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(CameraTestAccess::pool(rig.camera), nullptr);
     }
     {
@@ -605,8 +607,10 @@ TEST(FramePoolSizing, ProductsThatWrapIn64BitsFailStart) {
 TEST(FramePoolSizing, ModelReadingBeyondTheCacheFailsStart) {
     Rig rig;
     rig.device->raw = {240, 721};
-    EXPECT_EQ(rig.camera.start(FrameType::RAW), VelmoraUnkownError);
-    EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraUnkownError);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(rig.camera.start(FrameType::RAW), VelmoraInvalidParameter);
+    EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraInvalidParameter);
+    ::testing::internal::GetCapturedStderr();
     rig.device->raw = {240, 720};
     EXPECT_EQ(rig.camera.start(FrameType::DEPTH), VelmoraSuccess);
     rig.camera.stop();

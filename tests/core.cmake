@@ -5,9 +5,11 @@ add_executable(camera_core_test
   ${CMAKE_CURRENT_LIST_DIR}/platform_detection_test.cpp)
 target_include_directories(camera_core_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)
 target_link_libraries(camera_core_test PRIVATE velmora_static GTest::gtest_main)
-gtest_discover_tests(camera_core_test PROPERTIES LABELS "core;stream" DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(camera_core_test DISCOVERY_TIMEOUT 60)
+velmora_test_labels(camera_core_test core stream)
 
 add_executable(capture_alloc_test ${CMAKE_CURRENT_LIST_DIR}/capture_alloc_test.cpp)
 target_include_directories(capture_alloc_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/support)
 target_link_libraries(capture_alloc_test PRIVATE velmora_static GTest::gtest_main)
-gtest_discover_tests(capture_alloc_test PROPERTIES LABELS "core;stream" DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(capture_alloc_test DISCOVERY_TIMEOUT 60)
+velmora_test_labels(capture_alloc_test core stream)

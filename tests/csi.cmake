@@ -16,4 +16,5 @@ gtest_discover_tests(csi_test PROPERTIES LABELS "csi" DISCOVERY_TIMEOUT 60)
 
 add_executable(csi_camera_test ${CMAKE_CURRENT_LIST_DIR}/csi_camera_test.cpp)
 target_link_libraries(csi_camera_test PRIVATE velmora_emulated_board GTest::gtest_main)
-gtest_discover_tests(csi_camera_test PROPERTIES LABELS "csi;stream" DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(csi_camera_test DISCOVERY_TIMEOUT 60)
+velmora_test_labels(csi_camera_test csi stream)

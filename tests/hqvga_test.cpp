@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -182,7 +183,7 @@ TEST(HqvgaDepth, EqualsTheScalarReferenceBitForBit) {
         raw.bytes[i + 1] = static_cast<uint8_t>(w >> 8);
     }
     for (int platform : {0, 3}) {
-        for (int range : {4000, 2000, 3000}) {
+        for (int range : {4000, 2000}) {
             VelmoraDeviceHQVGA model(platform);
             ASSERT_EQ(model.setControl(CameraCtrl::RANGE, range), 0);
             const Planes got = process(model, raw);
@@ -242,18 +243,32 @@ TEST(HqvgaControls, RangeSelectsFrequencyAndOrder) {
     EXPECT_EQ(model.getControl(CameraCtrl::RANGE, &value), 0);
     EXPECT_EQ(value, 2000);
 
-    // Any other range keeps the frequency but reads planes in far order.
-    EXPECT_EQ(model.setControl(CameraCtrl::RANGE, 3000), 0);
-    EXPECT_EQ(model.getControl(CameraCtrl::RANGE, &value), 0);
-    EXPECT_EQ(value, 3000);
-    EXPECT_FLOAT_EQ(model.modulationFrequency(), 75e6f);
     RawFrame far;
     far.pixel(0, 50, 100, 50, -100);  // half turn in far order
-    EXPECT_NEAR(process(model, far).depth[0], 1000.0f, 0.01f);
-
     EXPECT_EQ(model.setControl(CameraCtrl::RANGE, 4000), 0);
     EXPECT_FLOAT_EQ(model.modulationFrequency(), 37.5e6f);
     EXPECT_NEAR(process(model, far).depth[0], 2000.0f, 0.01f);
+}
+
+// The sensor has two frequencies: any other range is refused and changes nothing.
+TEST(HqvgaControls, RefusesRangesItHasNoFrequencyFor) {
+    RawFrame raw;
+    raw.pixel(0, 50, 100, 50, -100);
+    for (int kept : {2000, 4000}) {
+        FakeSensor sensor(Connection::USB);
+        VelmoraDeviceHQVGA model(0);
+        model.attachSensor(&sensor);
+        ASSERT_EQ(model.setControl(CameraCtrl::RANGE, kept), 0);
+        const float depth = process(model, raw).depth[0];
+        for (int refused : {3000, 0, -2000, 1999, 2001, 1250, 4500, 2, 4, INT32_MIN, INT32_MAX}) {
+            EXPECT_EQ(model.setControl(CameraCtrl::RANGE, refused), VelmoraInvalidParameter) << refused;
+            int value = 0;
+            model.getControl(CameraCtrl::RANGE, &value);
+            EXPECT_EQ(value, kept) << refused;
+            EXPECT_EQ(process(model, raw).depth[0], depth) << refused;
+        }
+        EXPECT_EQ(sensor.calls.size(), 1u) << "a refused range reached the sensor";
+    }
 }
 
 TEST(HqvgaControls, RangeChangedWhileComputingNeverMixesOrderAndFrequency) {
@@ -292,6 +307,13 @@ TEST(HqvgaControls, RefusesEverythingButRange) {
     EXPECT_EQ(model.getControlExt(CameraCtrl::CONFIG_DIR_EXT, &text), VelmoraInvalidParameter);
     EXPECT_STREQ(text, "unchanged");
 
+    // The depth image's size is the model's to answer: the USB transport has none.
+    sensor.getResult = VelmoraNotImplemented;
+    int width = 0, height = 0;
+    EXPECT_EQ(model.getControl(CameraCtrl::FMT_WIDTH, &width), 0);
+    EXPECT_EQ(model.getControl(CameraCtrl::FMT_HEIGHT, &height), 0);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(240, 180));
+    sensor.getResult = 0;
     // Other reads are the sensor's to answer.
     int rate = 0;
     EXPECT_EQ(model.getControl(CameraCtrl::FRAME_RATE, &rate), 0);
@@ -305,7 +327,6 @@ TEST(HqvgaControls, RangeReachesTheSensorInItsOwnUnits) {
     VelmoraDeviceHQVGA overUsb(0);
     overUsb.attachSensor(&usb);
     EXPECT_EQ(overUsb.setControl(CameraCtrl::RANGE, 2000), 0);
-    EXPECT_EQ(overUsb.setControl(CameraCtrl::RANGE, 3000), 0);
     EXPECT_EQ(overUsb.setControl(CameraCtrl::RANGE, 4000), 0);
     using Calls = std::vector<std::pair<CameraCtrl, int>>;
     EXPECT_EQ(usb.calls, (Calls{{CameraCtrl::RANGE, 2000}, {CameraCtrl::RANGE, 4000}}));
@@ -314,7 +335,6 @@ TEST(HqvgaControls, RangeReachesTheSensorInItsOwnUnits) {
     VelmoraDeviceHQVGA overCsi(0);
     overCsi.attachSensor(&csi);
     EXPECT_EQ(overCsi.setControl(CameraCtrl::RANGE, 2000), 0);
-    EXPECT_EQ(overCsi.setControl(CameraCtrl::RANGE, 1), 0);
     EXPECT_EQ(overCsi.setControl(CameraCtrl::RANGE, 4000), 0);
     EXPECT_EQ(csi.calls, (Calls{{CameraCtrl::RANGE, 2}, {CameraCtrl::RANGE, 4}}));
 }

@@ -3,8 +3,9 @@
 # the loopback address.
 if(TARGET velmora_ros_core AND NOT VELMORA_USE_VENDOR_EVK_SDK)
   add_executable(ros_core_test ${CMAKE_CURRENT_LIST_DIR}/ros_core_test.cpp)
-  target_link_libraries(ros_core_test PRIVATE velmora_ros_core GTest::gtest_main)
-  gtest_discover_tests(ros_core_test PROPERTIES LABELS "ros;stream" DISCOVERY_TIMEOUT 60)
+  target_link_libraries(ros_core_test PRIVATE velmora_ros_core velmora_evk_sdk GTest::gtest_main)
+  gtest_discover_tests(ros_core_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(ros_core_test ros stream)
 endif()
 
 # Against a ROS master of the test's own on 127.0.0.1 (a free port).

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -17,13 +18,16 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CameraStream.h"
 #include "FrameConversion.h"
 #include "Lens.h"
 #include "NodeParameters.h"
+#include "Recycler.h"
 #include "StampMapper.h"
+#include "VelmoraEvkTesting.h"
 #include "VelmoraTOFCamera.h"
 
 using namespace Velmora;
@@ -81,29 +85,79 @@ TEST(DepthConversion, InvalidPixelsAreNaNOrZero) {
     for (int i : {1, 2, 3, 4, 5, 7}) EXPECT_EQ(millimetres[i], 0) << i;
 }
 
-TEST(Lens, DistortedRaysProjectBackToTheirPixels) {
-    Lens lens;
-    lens.width = 64;
-    lens.height = 48;
-    lens.fx = 52;
-    lens.fy = 50;
-    lens.cx = 31.2;
-    lens.cy = 24.7;
-    lens.distortion = {-0.21, 0.05, 0.001, -0.002, -0.01};
-    const RayTable rays(lens);
-    const double k1 = -0.21, k2 = 0.05, p1 = 0.001, p2 = -0.002, k3 = -0.01;
-    for (uint32_t row = 0; row < lens.height; row += 7) {
-        for (uint32_t column = 0; column < lens.width; column += 9) {
-            const Ray& r = rays.data()[row * lens.width + column];
-            const double x = r.x, y = r.y, r2 = x * x + y * y;
-            const double radial = 1 + k1 * r2 + k2 * r2 * r2 + k3 * r2 * r2 * r2;
-            const double xd = x * radial + 2 * p1 * x * y + p2 * (r2 + 2 * x * x);
-            const double yd = y * radial + p1 * (r2 + 2 * y * y) + 2 * p2 * x * y;
-            EXPECT_NEAR(lens.fx * xd + lens.cx, column, 1e-3);
-            EXPECT_NEAR(lens.fy * yd + lens.cy, row, 1e-3);
-            EXPECT_NEAR(r.zPerDistance, 1 / std::sqrt(x * x + y * y + 1), 1e-6);
+TEST(Lens, RaysOfEveryModelProjectBackToTheirPixels) {
+    // The models as camera_info defines them, from normalised (x, y) to distorted (xd, yd).
+    using Model = void (*)(std::vector<double>, double, double, double&, double&);
+    const Model rational = [](std::vector<double> k, double x, double y, double& xd, double& yd) {
+        k.resize(8, 0.0);
+        const double r2 = x * x + y * y;
+        const double radial = (1 + r2 * (k[0] + r2 * (k[1] + r2 * k[4]))) / (1 + r2 * (k[5] + r2 * (k[6] + r2 * k[7])));
+        xd = x * radial + 2 * k[2] * x * y + k[3] * (r2 + 2 * x * x);
+        yd = y * radial + k[2] * (r2 + 2 * y * y) + 2 * k[3] * x * y;
+    };
+    const Model equidistant = [](std::vector<double> k, double x, double y, double& xd, double& yd) {
+        const double r = std::hypot(x, y), t = std::atan(r), t2 = t * t;
+        const double scale = r > 0 ? t * (1 + t2 * (k[0] + t2 * (k[1] + t2 * (k[2] + t2 * k[3])))) / r : 1;
+        xd = x * scale;
+        yd = y * scale;
+    };
+    struct Case {
+        const char* model;
+        std::vector<double> d;
+        Model distort;
+    };
+    for (const Case& c : {Case{"plumb_bob", {-0.21, 0.05, 0.001, -0.002, -0.01}, rational},
+                          Case{"rational_polynomial", {2.1, 0.9, 0.001, -0.002, 0.02, 2.4, 1.6, 0.15}, rational},
+                          Case{"equidistant", {-0.05, 0.01, -0.004, 0.001}, equidistant}}) {
+        SCOPED_TRACE(c.model);
+        const double k[9] = {52, 0, 31.2, 0, 50, 24.7, 0, 0, 1};
+        Lens lens;
+        ASSERT_EQ(lensFromCalibration(64, 48, k, c.model, c.d, lens), "");
+        const RayTable rays(lens);
+        for (uint32_t row = 0; row < 48; row += 7) {
+            for (uint32_t column = 0; column < 64; column += 9) {
+                const Ray& r = rays.data()[row * 64 + column];
+                double xd, yd;
+                c.distort(c.d, r.x, r.y, xd, yd);
+                EXPECT_NEAR(52 * xd + 31.2, column, 1e-3);
+                EXPECT_NEAR(50 * yd + 24.7, row, 1e-3);
+                EXPECT_NEAR(r.zPerDistance, 1 / std::sqrt(double(r.x) * r.x + double(r.y) * r.y + 1), 1e-6);
+            }
         }
     }
+}
+
+TEST(Lens, CalibrationsThatCannotBeAppliedAreRefused) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double fx, fy, cx;
+        const char* model;
+        std::vector<double> d;
+        const char* named;
+    };
+    for (const Case& c : {Case{0, 500, 120, "plumb_bob", {}, "fx"}, Case{-500, 500, 120, "plumb_bob", {}, "fx"},
+                          Case{500, nan, 120, "plumb_bob", {}, "fy"},
+                          Case{500, 500, std::numeric_limits<double>::infinity(), "", {}, "principal point"},
+                          Case{500, 500, 120, "plumb_bob", {0.1, nan}, "not finite"},
+                          Case{500, 500, 120, "plumb_bob", {0, 0, 0, 0, 0, 0.1}, "at most 5"},
+                          Case{500, 500, 120, "equidistant", {0, 0, 0, 0, 0.1}, "at most 4"},
+                          Case{500, 500, 120, "fisheye_x", {}, "'fisheye_x'"}}) {
+        const double k[9] = {c.fx, 0, c.cx, 0, c.fy, 90, 0, 0, 1};
+        Lens lens;
+        const std::string refused = lensFromCalibration(240, 180, k, c.model, c.d, lens);
+        EXPECT_NE(refused.find(c.named), std::string::npos) << c.named << ": " << refused;
+    }
+    // A lens that is none still converts a frame: to invalid pixels.
+    Lens none;
+    none.width = 2;
+    none.height = 1;
+    none.fx = -1;
+    const std::vector<float> depth = {1000, 1000}, ones = {1, 1};
+    std::vector<float> z(2);
+    std::vector<PointXYZI> points(2);
+    convertFrame({2, 1, depth.data(), ones.data(), ones.data()}, RayTable(none), 0, DepthEncoding::Metres32F,
+                 reinterpret_cast<uint8_t*>(z.data()), points.data());
+    EXPECT_TRUE(std::isnan(z[0]) && std::isnan(z[1]) && std::isnan(points[1].z));
 }
 
 // --- stamps and losses -----------------------------------------------------------
@@ -231,14 +285,14 @@ TEST(NodeParameters, ReadsEveryParameterAndNamesEachBadOne) {
 
     MapSource bad;
     bad.text = {{"connection", "wifi"}, {"output", "colour"}, {"depth_encoding", "8UC1"}, {"mode", "triple"},
-                {"config", "x.cfg"}, {"index", "one"}};
+                {"config", "x.cfg"}, {"index", "one"}, {"frame_id", ""}, {"link_frame_id", ""}};
     bad.integers = {{"range", 3000}};
     NodeParameters q;
     q.connection = Connection::CSI;
     const auto errors = readParameters(bad, q);
-    ASSERT_EQ(errors.size(), 7u);
+    ASSERT_EQ(errors.size(), 9u);
     for (const char* named : {"'connection'", "'output'", "'depth_encoding'", "'mode'", "'config'", "'index'",
-                              "range 3000"}) {
+                              "range 3000", "'frame_id'", "'link_frame_id'"}) {
         bool found = false;
         for (const std::string& e : errors) found = found || e.find(named) != std::string::npos;
         EXPECT_TRUE(found) << named;
@@ -254,6 +308,12 @@ TEST(NodeParameters, ReadsEveryParameterAndNamesEachBadOne) {
     ASSERT_EQ(missingErrors.size(), 1u);
     EXPECT_NE(missingErrors[0].find("'no-such-scene.cfg'"), std::string::npos) << missingErrors[0];
     EXPECT_NE(missingErrors[0].find("relative to"), std::string::npos) << missingErrors[0];
+
+    // A frame cannot be its own parent in the transform tree.
+    MapSource same;
+    same.text = {{"frame_id", "tof"}, {"link_frame_id", "tof"}};
+    NodeParameters f;
+    EXPECT_EQ(readParameters(same, f).size(), 1u);
 
     // Skipping every frame would deliver nothing at all.
     for (int skipped : {4, 3}) {
@@ -372,4 +432,68 @@ TEST(CameraStream, DeliversStampedFramesAndKeepsRefusedSettings) {
     wanted.range = 4000;
     refusals.clear();
     EXPECT_EQ(stream.changeSettings(wanted, refusals).range, 4000);
+}
+
+TEST(CameraStream, AModeTheCameraCannotStartInIsUndone) {
+    ConfigFile config("vga.cfg", "width=640\nheight=480\nfps=30\n");
+    Recorder r;
+    CameraStream stream(withConfig(config.path), r.frames(), r.log(), hostNow);
+    stream.start();
+    ASSERT_TRUE(r.waitFor([&] { return r.timestamps.size() >= 3; }, 20));
+    ASSERT_EQ(stream.settings().mode, FrequencyMode::Single);
+
+    VelmoraSim::EvkTesting::failNext(VelmoraSim::EvkTesting::Call::StartCamera);
+    CameraSettings wanted = stream.settings();
+    wanted.mode = FrequencyMode::Double;
+    std::vector<std::string> refusals;
+    EXPECT_EQ(stream.changeSettings(wanted, refusals).mode, FrequencyMode::Single);
+    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_NE(refusals[0].find("mode double"), std::string::npos) << refusals[0];
+    // Streaming on in the old mode, not reconnecting for ever in the new one.
+    const size_t before = r.timestamps.size();
+    EXPECT_TRUE(r.waitFor([&] { return r.timestamps.size() >= before + 3; }));
+    EXPECT_EQ(stream.health().reconnects, 0u);
+    EXPECT_EQ(stream.settings().mode, FrequencyMode::Single);
+}
+
+TEST(CameraStream, AChangeIsAnsweredInTimeWhileTheCameraThreadHangs) {
+    ConfigFile config("hang.cfg", "scene=wall\nfps=50\n");
+    const auto hangFor = CameraStream::kAnswerWithin + std::chrono::seconds(1);
+    std::atomic<bool> hang{false}, hanging{false};
+    CameraStream stream(
+        withConfig(config.path, 60),
+        [&](const StreamFrame&) {
+            if (!hang.exchange(false)) return;
+            hanging = true;
+            std::this_thread::sleep_for(hangFor);
+        },
+        nullptr, hostNow);
+    stream.start();
+    hang = true;
+    for (int i = 0; i < 500 && !hanging; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(hanging);
+    CameraSettings wanted = stream.settings();
+    wanted.range = 2000;
+    std::vector<std::string> refusals;
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(stream.changeSettings(wanted, refusals).range, 4000);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, CameraStream::kAnswerWithin + std::chrono::milliseconds(500));
+    EXPECT_EQ(refusals.size(), 1u);
+    // The change answered as not made is not made later either.
+    std::this_thread::sleep_for(hangFor - CameraStream::kAnswerWithin + std::chrono::milliseconds(300));
+    EXPECT_EQ(stream.settings().range, 4000);
+}
+
+TEST(Recycler, HandsOutAgainOnlyWhatNobodyHolds) {
+    Recycler<std::shared_ptr<std::vector<uint8_t>>> messages([] { return std::make_shared<std::vector<uint8_t>>(); });
+    auto first = messages.take();
+    first->assign(100, 7);
+    auto second = messages.take();
+    EXPECT_NE(first, second);  // the first is still held
+    const uint8_t* bytes = first->data();
+    first.reset();
+    auto again = messages.take();
+    // The same buffer, sized and not filled again.
+    ASSERT_EQ(again->data(), bytes);
+    EXPECT_EQ((*again)[99], 7);
 }

@@ -11,5 +11,12 @@ if(NOT VELMORA_USE_VENDOR_EVK_SDK)
 
   add_executable(virtual_camera_test ${CMAKE_CURRENT_LIST_DIR}/virtual_camera_test.cpp)
   target_link_libraries(virtual_camera_test PRIVATE velmora_static velmora_evk_sdk velmora_scene GTest::gtest_main)
-  gtest_discover_tests(virtual_camera_test PROPERTIES LABELS "usb;stream" DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(virtual_camera_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(virtual_camera_test usb stream)
+
+  # A range change while streaming, over the virtual camera and an emulated CSI board.
+  add_executable(range_change_test ${CMAKE_CURRENT_LIST_DIR}/range_change_test.cpp)
+  target_link_libraries(range_change_test PRIVATE velmora_emulated_board GTest::gtest_main)
+  gtest_discover_tests(range_change_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(range_change_test usb csi stream)
 endif()

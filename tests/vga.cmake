@@ -21,7 +21,8 @@ if(NOT VELMORA_USE_VENDOR_SI4C AND NOT VELMORA_USE_VENDOR_EVK_SDK)
   add_executable(vga_camera_test ${CMAKE_CURRENT_LIST_DIR}/vga_camera_test.cpp)
   target_link_libraries(vga_camera_test PRIVATE velmora_static velmora_evk_sdk velmora_scene si4c_core
                         GTest::gtest_main)
-  gtest_discover_tests(vga_camera_test PROPERTIES LABELS "vga;usb;stream" DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(vga_camera_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(vga_camera_test vga usb stream)
 endif()
 
 # Over the emulated board: the module-calibration path against its control
@@ -30,9 +31,11 @@ endif()
 if(TARGET velmora_emulated_board AND NOT VELMORA_USE_VENDOR_SI4C)
   add_executable(vga_module_test ${CMAKE_CURRENT_LIST_DIR}/vga_module_calibration_test.cpp)
   target_link_libraries(vga_module_test PRIVATE velmora_emulated_board si4c_core GTest::gtest_main)
-  gtest_discover_tests(vga_module_test PROPERTIES LABELS "vga;csi" DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(vga_module_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(vga_module_test vga csi)
 
   add_executable(vga_csi_camera_test ${CMAKE_CURRENT_LIST_DIR}/vga_csi_camera_test.cpp)
   target_link_libraries(vga_csi_camera_test PRIVATE velmora_emulated_board si4c_core GTest::gtest_main)
-  gtest_discover_tests(vga_csi_camera_test PROPERTIES LABELS "vga;csi;stream" DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(vga_csi_camera_test DISCOVERY_TIMEOUT 60)
+  velmora_test_labels(vga_csi_camera_test vga csi stream)
 endif()

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -138,17 +139,48 @@ TEST_F(VgaCamera, DoubleFrequencyDepthAtFullSize) {
     ASSERT_EQ(camera.stop(), VelmoraSuccess);
 }
 
-TEST_F(VgaCamera, FramesOfTheOtherModeAreRefusedNotMisread) {
-    // The module runs double frequency, the model was left in single mode.
-    open("width=320\nheight=240\nfrequency=double\ndistance_mm=2000\n");
-    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
-    EXPECT_EQ(camera.requestFrame(300), nullptr);
-    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+// The module follows the raw geometry the model configures, whichever mode
+// it powers up in. Users are shown the depth image's size (FMT_WIDTH x
+// FMT_HEIGHT); getCameraInfo keeps the raw frame's.
+TEST_F(VgaCamera, ModuleFollowsTheModeTheModelConfigures) {
+    struct Case {
+        const char* settings;
+        bool single;
+        int width, height;
+    };
+    for (const Case& c : {Case{"width=320\nheight=240\n", false, 320, 240},
+                          Case{"width=320\nheight=240\nfrequency=double\n", true, 320, 240},
+                          Case{"width=640\nheight=480\nfrequency=double\n", false, 640, 480}}) {
+        SCOPED_TRACE(std::string(c.settings) + (c.single ? "MODE single" : "MODE double"));
+        open(std::string("distance_mm=2000\n") + c.settings);
+        ASSERT_EQ(camera.setControl(CameraCtrl::MODE, c.single ? 0 : 1), VelmoraSuccess);
+        ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
+        EXPECT_EQ(camera.getCameraInfo().height, static_cast<uint32_t>((c.single ? 5 : 10) * (c.height + 1)));
+        int width = 0, height = 0;
+        camera.getControl(CameraCtrl::FMT_WIDTH, &width);
+        camera.getControl(CameraCtrl::FMT_HEIGHT, &height);
+        EXPECT_EQ(std::make_pair(width, height), std::make_pair(c.width, c.height));
+        EXPECT_EQ(nextPlanes().depth.size(), static_cast<size_t>(width * height));
+        // 2000 mm lies beyond the single frequency's 1250 mm, within the double's 4500 mm.
+        EXPECT_LT(worstError(c.single ? 750 : 2000), 1.0f);
+        ASSERT_EQ(camera.stop(), VelmoraSuccess);
+        ASSERT_EQ(camera.close(), VelmoraSuccess);
+        opened = false;
+    }
+}
 
-    ASSERT_EQ(camera.setControl(CameraCtrl::MODE, static_cast<int>(TofWorkMode::DOUBLE_FREQ)), VelmoraSuccess);
-    ASSERT_EQ(camera.start(FrameType::DEPTH), VelmoraSuccess);
-    EXPECT_LT(worstError(2000), 1.0f);
-    ASSERT_EQ(camera.stop(), VelmoraSuccess);
+// A module of neither sensor's geometry cannot deliver what the VGA model
+// needs: the start says so, and leaves the camera as it was.
+TEST_F(VgaCamera, StartTheModuleCannotServeSaysWhy) {
+    open("width=320\nheight=200\n");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(camera.start(FrameType::DEPTH), VelmoraInvalidParameter) << attempt;
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("320 x 200"), std::string::npos) << said;
+        EXPECT_NE(said.find("320 x 1205"), std::string::npos) << said;
+    }
 }
 
 TEST_F(VgaCamera, CalibrationFileCorrectsTheModuleOffset) {

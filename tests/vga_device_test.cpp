@@ -4,9 +4,13 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -421,6 +425,40 @@ TEST_F(VgaStart, EmptyOrUnmappableCalibrationIsNotAnError) {
     ASSERT_EQ(startSmall(m), 0);
     EXPECT_EQ(watch.mapCount, 0);
     EXPECT_TRUE(watch.openFds.empty());
+}
+
+// In a shared working directory (/tmp) what another user planted under a name
+// the model reads or writes is neither read nor written through, nor waited on.
+TEST_F(VgaStart, ReadsAndWritesOnlyItsOwnRegularFiles) {
+    const std::vector<uint8_t> calibration = si4c::encodeCalibration({0.1f, 0.2f, 0.3f});
+    const std::string kept(calibration.begin(), calibration.end());
+    VelmoraDeviceVGA m(0);
+    ASSERT_EQ(m.attachSensor(&sensor), 0);
+    for (const std::string planted : {"FIFO", "symbolic link", "hard link", "another user's file"}) {
+        const bool foreign = planted == "another user's file";
+        if (foreign && ::geteuid() != 0) continue;  // only root gives a file away
+        for (const std::string name : {"cali.bin", "register.json"}) {
+            SCOPED_TRACE(planted + " as " + name);
+            vgatest::writeBytes("elsewhere", calibration);
+            std::filesystem::remove(name);
+            int made = 0;
+            if (planted == "FIFO") made = ::mkfifo(name.c_str(), 0600);
+            if (planted == "symbolic link") std::filesystem::create_symlink("elsewhere", name);
+            if (planted == "hard link") std::filesystem::create_hard_link("elsewhere", name);
+            if (foreign) std::filesystem::rename("elsewhere", name), made = ::chown(name.c_str(), 65534, 65534);
+            ASSERT_EQ(made, 0);
+            const int maps = watch.mapCount;
+            auto started = std::async(std::launch::async, [&] { return startSmall(m); });
+            if (started.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+                ADD_FAILURE() << "the start waits on it";
+                ::close(::open(name.c_str(), O_WRONLY | O_NONBLOCK));  // lets the waiting open return
+            }
+            EXPECT_EQ(started.get(), name == "cali.bin" ? 0 : -1);
+            EXPECT_EQ(watch.mapCount, maps) << "it was read";
+            EXPECT_EQ(vgatest::readFile(foreign ? name : "elsewhere"), kept);
+            std::filesystem::remove(name);
+        }
+    }
 }
 
 TEST_F(VgaStart, RepeatedStartsHoldOneMappingAndCloseReleasesItAfterTheLibrary) {

@@ -9,6 +9,7 @@ namespace Ros {
 
 constexpr std::chrono::milliseconds CameraStream::kFirstRetry;
 constexpr std::chrono::milliseconds CameraStream::kLongestRetry;
+constexpr std::chrono::milliseconds CameraStream::kAnswerWithin;
 
 namespace {
 // requestFrame's wait: also how soon a stop or a setting change is noticed.
@@ -26,9 +27,14 @@ std::string describeSource(const NodeParameters& p) {
            std::to_string(p.index);
 }
 
-std::string describeCamera(const CameraInfo& info) {
-    return std::string(info.device_type == HQVGA ? "HQVGA " : "VGA ") + std::to_string(info.width) + "x" +
-           std::to_string(info.height) + (info.connect == Connection::CSI ? " over CSI" : " over USB");
+// Sized by the depth image (getCameraInfo gives the raw frame, 640x2405 on VGA).
+std::string describeCamera(VelmoraTOFCamera& camera) {
+    const CameraInfo info = camera.getCameraInfo();
+    int width = 0, height = 0;
+    camera.getControl(CameraCtrl::FMT_WIDTH, &width);
+    camera.getControl(CameraCtrl::FMT_HEIGHT, &height);
+    return std::string(info.device_type == HQVGA ? "HQVGA " : "VGA ") + std::to_string(width) + "x" +
+           std::to_string(height) + (info.connect == Connection::CSI ? " over CSI" : " over USB");
 }
 
 std::string refusedByCamera(const std::string& what, TofErrorCode rc, const std::string& kept) {
@@ -132,6 +138,7 @@ void CameraStream::setState(StreamState state, const std::string& problem) {
 CameraSettings CameraStream::changeSettings(const CameraSettings& wanted, std::vector<std::string>& refusals) {
     auto request = std::make_unique<Request>();
     request->wanted = wanted;
+    const Request* asked = request.get();
     auto result = request->result.get_future();
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -143,6 +150,24 @@ CameraSettings CameraStream::changeSettings(const CameraSettings& wanted, std::v
         return settings();
     }
     wake.notify_all();
+    if (result.wait_for(kAnswerWithin) != std::future_status::ready) {
+        bool withdrawn = false;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            const auto queued = std::find_if(requests.begin(), requests.end(),
+                                             [&](const std::unique_ptr<Request>& r) { return r.get() == asked; });
+            if (queued != requests.end()) {
+                requests.erase(queued);
+                withdrawn = true;
+            }
+        }
+        if (withdrawn || result.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            refusals.push_back("the camera did not answer within " +
+                               seconds(std::chrono::duration<double>(kAnswerWithin).count()) +
+                               (withdrawn ? "; nothing was changed" : "; the change may still take effect"));
+            return settings();
+        }
+    }
     auto outcome = result.get();
     refusals.insert(refusals.end(), outcome.second.begin(), outcome.second.end());
     return outcome.first;
@@ -173,18 +198,30 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
     if (wanted.mode != from.mode && wanted.mode != FrequencyMode::CameraDefault) {
         // The frequency mode changes the raw frame: only a stopped camera takes it.
         const bool restart = cam && cam->isStreaming();
+        int previousMode = 0;
+        const bool knowPrevious = restart && cam->getControl(CameraCtrl::MODE, &previousMode) == VelmoraSuccess;
         if (restart) cam->stop();
+        const std::string what = std::string("mode ") + modeName(wanted.mode);
+        const std::string kept = *modeName(before.mode) ? modeName(before.mode) : "the camera's";
         const TofErrorCode rc =
             set(CameraCtrl::MODE, static_cast<int>(wanted.mode == FrequencyMode::Single ? TofWorkMode::SINGLE_FREQ
                                                                                         : TofWorkMode::DOUBLE_FREQ));
         if (rc == VelmoraSuccess)
             next.mode = wanted.mode;
         else
-            refusals.push_back(refusedByCamera(std::string("mode ") + modeName(wanted.mode), rc,
-                                               *modeName(before.mode) ? modeName(before.mode) : "the camera's"));
+            refusals.push_back(refusedByCamera(what, rc, kept));
         if (restart) {
-            const TofErrorCode started = cam->start(params.output == StreamOutput::Raw ? FrameType::RAW
-                                                                                          : FrameType::DEPTH);
+            const FrameType type = params.output == StreamOutput::Raw ? FrameType::RAW : FrameType::DEPTH;
+            TofErrorCode started = cam->start(type);
+            if (started != VelmoraSuccess && rc == VelmoraSuccess && knowPrevious) {
+                // Not kept and retried for ever: back to the mode the camera streamed in.
+                refusals.push_back(what + " refused: the camera does not start in it (" + to_str(started) +
+                                   "); keeping " + kept);
+                next.mode = before.mode;
+                cam->stop();  // undoes what the failed start left behind (a transport marked streaming)
+                cam->setControl(CameraCtrl::MODE, previousMode);
+                started = cam->start(type);
+            }
             if (started == VelmoraSuccess) {
                 std::lock_guard<std::mutex> guard(lock);
                 statistics.restart();
@@ -330,7 +367,7 @@ bool CameraStream::openCamera() {
     stamps.reset();
     std::lock_guard<std::mutex> guard(lock);
     statistics.restart();
-    status.camera = describeCamera(camera->getCameraInfo());
+    status.camera = describeCamera(*camera);
     return true;
 }
 

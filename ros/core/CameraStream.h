@@ -77,6 +77,10 @@ public:
     // Applies `wanted`; values that the node or the camera refuse keep their
     // old value, with one message each in `refusals`. Returns the settings in
     // effect. While the camera is away the values are kept for its return.
+    // A mode the camera does not start in is undone. When the stream thread
+    // has not answered within kAnswerWithin (a hung driver call), returns the
+    // settings in effect with a message, and the change is withdrawn unless
+    // it is under way.
     CameraSettings changeSettings(const CameraSettings& wanted, std::vector<std::string>& refusals);
     CameraSettings settings() const;
     StreamHealth health() const;
@@ -84,6 +88,9 @@ public:
     // Back-off between attempts to open the camera.
     static constexpr std::chrono::milliseconds kFirstRetry{500};
     static constexpr std::chrono::milliseconds kLongestRetry{5000};
+    // Longest wait for a setting change: a VGA mode change, with a restart
+    // in the old mode after a failed one, takes about a second.
+    static constexpr std::chrono::milliseconds kAnswerWithin{2000};
 
 private:
     using Clock = std::chrono::steady_clock;

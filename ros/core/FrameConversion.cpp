@@ -16,9 +16,11 @@ inline bool validPixel(const DepthPlanes& planes, size_t i, float minConfidence)
     return d > 0 && d < std::numeric_limits<float>::infinity() && planes.confidence[i] >= minConfidence;
 }
 
-// z in millimetres of pixel i, or a negative value where the pixel is invalid.
+// z in millimetres of pixel i, or a negative value where the pixel is invalid
+// (also where no ray of the lens passes through it).
 inline float axialMillimetres(const DepthPlanes& planes, const Ray* rays, size_t i, float minConfidence) {
-    return validPixel(planes, i, minConfidence) ? planes.depth[i] * rays[i].zPerDistance : -1.0f;
+    return validPixel(planes, i, minConfidence) && rays[i].zPerDistance > 0 ? planes.depth[i] * rays[i].zPerDistance
+                                                                             : -1.0f;
 }
 
 // Each pixel's z once, into whichever outputs are given.

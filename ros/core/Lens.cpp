@@ -1,6 +1,11 @@
 #include "Lens.h"
 
 #include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "Distortion.h"
 
 namespace Velmora {
 namespace Ros {
@@ -9,40 +14,77 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kVirtualHorizontalFovDeg = 70.0;
 
-struct Coefficients {
-    double k1 = 0, k2 = 0, p1 = 0, p2 = 0, k3 = 0;
+struct Model {
+    const char* name;
+    DistortionModel model;
+    size_t coefficients;
+    bool (*undistort)(const std::vector<double>&, double, double, double&, double&);
 };
+const Model kModels[] = {{"plumb_bob", DistortionModel::PlumbBob, 5, undistortPlumbBob},
+                         {"rational_polynomial", DistortionModel::RationalPolynomial, 8, undistortRationalPolynomial},
+                         {"equidistant", DistortionModel::Equidistant, 4, undistortEquidistant}};
 
-Coefficients coefficientsOf(const Lens& lens) {
-    Coefficients c;
-    const auto& d = lens.distortion;
-    if (d.size() > 0) c.k1 = d[0];
-    if (d.size() > 1) c.k2 = d[1];
-    if (d.size() > 2) c.p1 = d[2];
-    if (d.size() > 3) c.p2 = d[3];
-    if (d.size() > 4) c.k3 = d[4];
-    return c;
+const Model& modelOf(DistortionModel model) {
+    for (const Model& m : kModels)
+        if (m.model == model) return m;
+    return kModels[0];
 }
 
-// Fixed-point inversion of the distortion; converges for the moderate
-// distortion of depth-camera lenses.
-void undistort(const Coefficients& c, double xd, double yd, double& x, double& y) {
-    x = xd;
-    y = yd;
-    for (int i = 0; i < 20; ++i) {
-        const double r2 = x * x + y * y;
-        const double radial = 1 + r2 * (c.k1 + r2 * (c.k2 + r2 * c.k3));
-        const double dx = 2 * c.p1 * x * y + c.p2 * (r2 + 2 * x * x);
-        const double dy = c.p1 * (r2 + 2 * y * y) + 2 * c.p2 * x * y;
-        x = (xd - dx) / radial;
-        y = (yd - dy) / radial;
-    }
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", value);
+    return text;
 }
 }  // namespace
 
+bool Lens::valid() const {
+    return width > 0 && height > 0 && fx > 0 && fy > 0 && std::isfinite(fx) && std::isfinite(fy) &&
+           std::isfinite(cx) && std::isfinite(cy);
+}
+
 bool Lens::operator==(const Lens& other) const {
     return width == other.width && height == other.height && fx == other.fx && fy == other.fy && cx == other.cx &&
-           cy == other.cy && distortion == other.distortion;
+           cy == other.cy && model == other.model && distortion == other.distortion;
+}
+
+std::string lensFromCalibration(uint32_t width, uint32_t height, const double* k, const std::string& model,
+                                const std::vector<double>& d, Lens& lens) {
+    const Model* found = model.empty() ? &kModels[0] : nullptr;
+    for (const Model& m : kModels)
+        if (model == m.name) found = &m;
+    if (!found) return "distortion model '" + model + "' is not one of plumb_bob, rational_polynomial, equidistant";
+    for (const auto& focal : {std::make_pair("fx", k[0]), std::make_pair("fy", k[4])})
+        if (!(focal.second > 0) || !std::isfinite(focal.second))
+            return std::string("focal length ") + focal.first + " " + number(focal.second) + " is not above 0";
+    if (!std::isfinite(k[2]) || !std::isfinite(k[5])) return "the principal point (cx, cy) is not finite";
+    if (d.size() > found->coefficients)
+        return std::string(found->name) + " takes at most " + std::to_string(found->coefficients) +
+               " coefficients, D holds " + std::to_string(d.size());
+    for (double c : d)
+        if (!std::isfinite(c)) return "D holds a coefficient that is not finite";
+    Lens next;
+    next.width = width;
+    next.height = height;
+    next.fx = k[0];
+    next.cx = k[2];
+    next.fy = k[4];
+    next.cy = k[5];
+    next.model = found->model;
+    next.distortion = d;
+    lens = next;
+    return "";
+}
+
+CameraCalibration pinholeCalibration(const Lens& lens) {
+    CameraCalibration info;
+    info.width = lens.width;
+    info.height = lens.height;
+    info.distortionModel = "plumb_bob";
+    info.d.assign(5, 0.0);
+    info.k = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
+    info.r = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    info.p = {lens.fx, 0, lens.cx, 0, 0, lens.fy, lens.cy, 0, 0, 0, 1, 0};
+    return info;
 }
 
 Lens virtualCameraLens(uint32_t width, uint32_t height) {
@@ -56,17 +98,18 @@ Lens virtualCameraLens(uint32_t width, uint32_t height) {
 }
 
 RayTable::RayTable(const Lens& lens) : lensUsed(lens) {
+    rays.assign(static_cast<size_t>(lens.width) * lens.height,
+                Ray{std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(), 0.0f});
     if (!lens.valid()) return;
-    const Coefficients c = coefficientsOf(lens);
+    const Model& model = modelOf(lens.model);
     bool distorted = false;
     for (double k : lens.distortion) distorted = distorted || k != 0;
-    rays.resize(static_cast<size_t>(lens.width) * lens.height);
     Ray* out = rays.data();
     for (uint32_t row = 0; row < lens.height; ++row) {
         for (uint32_t column = 0; column < lens.width; ++column, ++out) {
             double x = (column - lens.cx) / lens.fx;
             double y = (row - lens.cy) / lens.fy;
-            if (distorted) undistort(c, x, y, x, y);
+            if (distorted && !model.undistort(lens.distortion, x, y, x, y)) continue;
             out->x = static_cast<float>(x);
             out->y = static_cast<float>(y);
             out->zPerDistance = static_cast<float>(1.0 / std::sqrt(x * x + y * y + 1.0));

@@ -157,8 +157,12 @@ std::vector<std::string> readParameters(ParameterSource& source, NodeParameters&
     readChoice<DepthEncoding>(source, "depth_encoding",
                               {{"32FC1", DepthEncoding::Metres32F}, {"16UC1", DepthEncoding::Millimetres16U}},
                               p.depthEncoding, errors);
-    text("frame_id", p.frameId);
-    text("link_frame_id", p.linkFrameId);
+    // Frames name the transform tree's nodes: an empty one, or a frame its own parent, breaks it.
+    for (const auto& frame : {std::make_pair("frame_id", &p.frameId), std::make_pair("link_frame_id", &p.linkFrameId)})
+        if (text(frame.first, *frame.second) && frame.second->empty())
+            errors.push_back(std::string("parameter '") + frame.first + "': a frame needs a name");
+    if (p.frameId == p.linkFrameId && !p.frameId.empty())
+        errors.push_back("parameters 'frame_id' and 'link_frame_id': both name '" + p.frameId + "'");
     text("camera_info_url", p.cameraInfoUrl);
     flag("publish_points", p.publishPoints);
     if (real("stall_timeout", p.stallTimeout) && !(p.stallTimeout > 0 && p.stallTimeout <= 3600))

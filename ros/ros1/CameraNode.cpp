@@ -1,18 +1,25 @@
 #include "CameraNode.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include <boost/make_shared.hpp>
+#include <camera_calibration_parsers/parse.h>
 #include <diagnostic_msgs/DiagnosticArray.h>
 #include <geometry_msgs/TransformStamped.h>
+#include <ros/service_manager.h>
 #include <sensor_msgs/CameraInfo.h>
 #include <sensor_msgs/Image.h>
-#include <sensor_msgs/PointCloud2.h>
 
 namespace Velmora {
 namespace Ros {
 
 namespace {
+
+// The calibration's name: camera_info_manager's ${NAME} and the name in the files it stores.
+const char* const kCameraName = "velmora_camera";
 
 // Private parameters of a ROS 1 node.
 class RosParameters : public ParameterSource {
@@ -85,13 +92,23 @@ void writeSettings(const CameraSettings& s, VelmoraCameraConfig& config) {
     config.min_confidence = s.minConfidence;
 }
 
-// An organised cloud of x, y, z and intensity floats, its data sized and not filled.
-boost::shared_ptr<sensor_msgs::PointCloud2> pointCloudMessage(const std_msgs::Header& header, uint32_t width,
-                                                              uint32_t height) {
-    auto cloud = boost::make_shared<sensor_msgs::PointCloud2>();
+sensor_msgs::ImagePtr newImage() { return boost::make_shared<sensor_msgs::Image>(); }
+sensor_msgs::PointCloud2Ptr newCloud() { return boost::make_shared<sensor_msgs::PointCloud2>(); }
+
+// The lens a calibration describes, or why the node cannot apply it.
+std::string lensOf(const sensor_msgs::CameraInfo& info, Lens& lens) {
+    return lensFromCalibration(info.width, info.height, info.K.data(), info.distortion_model, info.D, lens);
+}
+
+// An organised cloud of x, y, z and intensity floats, its data sized; a
+// recycled one keeps the data it had, which is overwritten.
+sensor_msgs::PointCloud2Ptr pointCloudMessage(Recycler<sensor_msgs::PointCloud2Ptr>& recycler,
+                                              const std_msgs::Header& header, uint32_t width, uint32_t height) {
+    auto cloud = recycler.take();
     cloud->header = header;
     cloud->height = height;
     cloud->width = width;
+    cloud->fields.clear();
     const char* names[] = {"x", "y", "z", "intensity"};
     for (uint32_t i = 0; i < 4; ++i) {
         sensor_msgs::PointField field;
@@ -109,9 +126,10 @@ boost::shared_ptr<sensor_msgs::PointCloud2> pointCloudMessage(const std_msgs::He
     return cloud;
 }
 
-sensor_msgs::ImagePtr imageMessage(const std_msgs::Header& header, uint32_t width, uint32_t height,
-                                   const char* encoding, size_t bytesPerPixel) {
-    auto image = boost::make_shared<sensor_msgs::Image>();
+// An image, its data sized as `pointCloudMessage` does.
+sensor_msgs::ImagePtr imageMessage(Recycler<sensor_msgs::ImagePtr>& recycler, const std_msgs::Header& header,
+                                   uint32_t width, uint32_t height, const char* encoding, size_t bytesPerPixel) {
+    auto image = recycler.take();
     image->header = header;
     image->width = width;
     image->height = height;
@@ -128,7 +146,14 @@ bool wanted(const ros::Publisher& publisher) { return publisher && publisher.get
 }  // namespace
 
 CameraNode::CameraNode(ros::NodeHandle topics, ros::NodeHandle privateTopics)
-    : nh(topics), pnh(privateTopics), transport(nh) {
+    : nh(topics),
+      pnh(privateTopics),
+      transport(nh),
+      depthImages(newImage),
+      amplitudeImages(newImage),
+      confidenceImages(newImage),
+      rawImages(newImage),
+      clouds(newCloud) {
     RosParameters source(pnh);
     const std::vector<std::string> errors = readParameters(source, params);
     if (!errors.empty()) {
@@ -136,9 +161,12 @@ CameraNode::CameraNode(ros::NodeHandle topics, ros::NodeHandle privateTopics)
         return;
     }
 
-    calibration = std::make_unique<camera_info_manager::CameraInfoManager>(nh, "velmora_camera", params.cameraInfoUrl);
-    if (!params.cameraInfoUrl.empty() && !calibration->isCalibrated())
-        ROS_WARN("no calibration from %s; using the virtual camera's lens", params.cameraInfoUrl.c_str());
+    calibration = std::make_unique<camera_info_manager::CameraInfoManager>(nh, kCameraName, params.cameraInfoUrl);
+    // Our set_camera_info in place of the manager's, which would take any
+    // calibration from anyone on the graph: this one is checked first.
+    ros::ServiceManager::instance()->unadvertiseService(nh.resolveName("set_camera_info"));
+    calibrationService = nh.advertiseService("set_camera_info", &CameraNode::setCameraInfo, this);
+    if (params.output == StreamOutput::Depth) checkLoadedCalibration();
 
     if (params.output == StreamOutput::Raw) {
         rawPublisher = transport.advertise("raw/image_raw", 2);
@@ -199,37 +227,84 @@ void CameraNode::reconfigure(VelmoraCameraConfig& config, uint32_t) {
     minConfidence = effective.minConfidence;
 }
 
+void CameraNode::checkLoadedCalibration() {
+    calibration->isCalibrated();  // reads the file
+    const sensor_msgs::CameraInfo loaded = calibration->getCameraInfo();
+    const std::string from =
+        params.cameraInfoUrl.empty() ? "" : " from " + calibration->resolveURL(params.cameraInfoUrl, kCameraName);
+    if (std::any_of(loaded.K.begin(), loaded.K.end(), [](double k) { return k != 0; })) {
+        Lens lens;
+        const std::string refused = lensOf(loaded, lens);
+        if (refused.empty()) return;
+        ROS_ERROR("calibration%s refused: %s", from.c_str(), refused.c_str());
+        calibration->setCameraInfo(sensor_msgs::CameraInfo());
+    }
+    const std::string ns = nh.getNamespace();
+    ROS_WARN("no calibration%s: the intrinsics are nominal (the virtual camera's 70 degree lens), not this camera's. "
+             "Calibrate it with a checkerboard on the amplitude image (rosrun camera_calibration cameracalibrator.py "
+             "--size 8x6 --square 0.025 image:=%s camera:=%s stores the result through set_camera_info) or name a "
+             "calibration file in camera_info_url",
+             from.c_str(), nh.resolveName("amplitude/image_raw").c_str(), ns.c_str());
+}
+
+bool CameraNode::setCameraInfo(sensor_msgs::SetCameraInfo::Request& request,
+                               sensor_msgs::SetCameraInfo::Response& response) {
+    Lens lens;
+    const std::string refused = lensOf(request.camera_info, lens);
+    if (!refused.empty()) {
+        response.success = false;
+        response.status_message = "calibration refused: " + refused;
+        ROS_WARN("set_camera_info: %s", response.status_message.c_str());
+        return true;
+    }
+    calibration->setCameraInfo(request.camera_info);
+    response.success = storeCalibration(request.camera_info, response.status_message);
+    if (!response.success) ROS_ERROR("set_camera_info: %s", response.status_message.c_str());
+    return true;
+}
+
+bool CameraNode::storeCalibration(const sensor_msgs::CameraInfo& info, std::string& problem) {
+    // Where camera_info_manager reads it from: camera_info_url, or its default.
+    const std::string url = calibration->resolveURL(
+        params.cameraInfoUrl.empty() ? "file://${ROS_HOME}/camera_info/${NAME}.yaml" : params.cameraInfoUrl,
+        kCameraName);
+    std::string scheme = url.substr(0, 7);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (scheme != "file://") {
+        problem = "calibration in use, but not stored: " + url + " is no file:// URL";
+        return false;
+    }
+    const std::string path = url.substr(7);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    if (!camera_calibration_parsers::writeCalibration(path, kCameraName, info)) {
+        problem = "calibration in use, but not stored: cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
 const RayTable& CameraNode::raysFor(uint32_t width, uint32_t height, sensor_msgs::CameraInfo& info) {
     Lens lens = virtualCameraLens(width, height);
     bool calibrated = false;
     if (calibration->isCalibrated()) {
         info = calibration->getCameraInfo();
-        if (info.width == width && info.height == height) {
-            calibrated = true;
-            lens.fx = info.K[0];
-            lens.cx = info.K[2];
-            lens.fy = info.K[4];
-            lens.cy = info.K[5];
-            if (info.distortion_model == "plumb_bob" || info.distortion_model.empty()) {
-                lens.distortion = info.D;
-            } else {
-                ROS_WARN_ONCE("distortion model %s is not undistorted; points use the pinhole only",
-                              info.distortion_model.c_str());
-            }
-        } else {
+        if (info.width == width && info.height == height)
+            calibrated = lensOf(info, lens).empty();  // checked when it was taken
+        else
             ROS_WARN_ONCE("the calibration is for %ux%u, frames are %ux%u; using the virtual camera's lens",
                           info.width, info.height, width, height);
-        }
     }
     if (!calibrated) {
+        const CameraCalibration pinhole = pinholeCalibration(lens);
         info = sensor_msgs::CameraInfo();
         info.width = width;
         info.height = height;
-        info.distortion_model = "plumb_bob";
-        info.D.assign(5, 0.0);
-        info.K = {lens.fx, 0, lens.cx, 0, lens.fy, lens.cy, 0, 0, 1};
-        info.R = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-        info.P = {lens.fx, 0, lens.cx, 0, 0, lens.fy, lens.cy, 0, 0, 0, 1, 0};
+        info.distortion_model = pinhole.distortionModel;
+        info.D = pinhole.d;
+        std::copy(pinhole.k.begin(), pinhole.k.end(), info.K.begin());
+        std::copy(pinhole.r.begin(), pinhole.r.end(), info.R.begin());
+        std::copy(pinhole.p.begin(), pinhole.p.end(), info.P.begin());
     }
     if (rays.lens() != lens || rays.size() != static_cast<size_t>(width) * height) rays = RayTable(lens);
     return rays;
@@ -247,7 +322,7 @@ void CameraNode::publishFrame(const StreamFrame& frame) {
 
 void CameraNode::publishRaw(const StreamFrame& frame, const std_msgs::Header& header) {
     if (!wanted(rawPublisher)) return;
-    auto image = imageMessage(header, frame.rawWidth, frame.rawHeight, "16SC1", sizeof(int16_t));
+    auto image = imageMessage(rawImages, header, frame.rawWidth, frame.rawHeight, "16SC1", sizeof(int16_t));
     std::memcpy(image->data.data(), frame.raw, image->data.size());
     rawPublisher.publish(image);
     ++rawCount.published;
@@ -264,10 +339,10 @@ void CameraNode::publishDepth(const StreamFrame& frame, const std_msgs::Header& 
         const float threshold = static_cast<float>(minConfidence.load());
         sensor_msgs::ImagePtr image;
         if (depth)
-            image = imageMessage(header, planes.width, planes.height, encodingName(params.depthEncoding),
+            image = imageMessage(depthImages, header, planes.width, planes.height, encodingName(params.depthEncoding),
                                  bytesPerPixel(params.depthEncoding));
-        boost::shared_ptr<sensor_msgs::PointCloud2> cloud;
-        if (points) cloud = pointCloudMessage(header, planes.width, planes.height);
+        sensor_msgs::PointCloud2Ptr cloud;
+        if (points) cloud = pointCloudMessage(clouds, header, planes.width, planes.height);
         // Depth image and cloud from one walk over the frame.
         if (depth || points)
             convertFrame(planes, table, threshold, params.depthEncoding, depth ? image->data.data() : nullptr,
@@ -285,15 +360,16 @@ void CameraNode::publishDepth(const StreamFrame& frame, const std_msgs::Header& 
             ++pointsCount.published;
         }
     }
-    auto publishPlane = [&](image_transport::Publisher& publisher, const float* plane, Counter& count) {
+    auto publishPlane = [&](image_transport::Publisher& publisher, Recycler<sensor_msgs::ImagePtr>& recycler,
+                            const float* plane, Counter& count) {
         if (!wanted(publisher)) return;
-        auto image = imageMessage(header, planes.width, planes.height, "32FC1", sizeof(float));
+        auto image = imageMessage(recycler, header, planes.width, planes.height, "32FC1", sizeof(float));
         std::memcpy(image->data.data(), plane, image->data.size());
         publisher.publish(image);
         ++count.published;
     };
-    publishPlane(amplitudePublisher, planes.amplitude, amplitudeCount);
-    publishPlane(confidencePublisher, planes.confidence, confidenceCount);
+    publishPlane(amplitudePublisher, amplitudeImages, planes.amplitude, amplitudeCount);
+    publishPlane(confidencePublisher, confidenceImages, planes.confidence, confidenceCount);
 }
 
 void CameraNode::publishDiagnostics() {

@@ -13,10 +13,13 @@
 #include <dynamic_reconfigure/server.h>
 #include <image_transport/image_transport.h>
 #include <ros/ros.h>
+#include <sensor_msgs/PointCloud2.h>
+#include <sensor_msgs/SetCameraInfo.h>
 #include <tf2_ros/static_transform_broadcaster.h>
 #include <velmora_camera/VelmoraCameraConfig.h>
 
 #include "CameraStream.h"
+#include "Recycler.h"
 
 namespace Velmora {
 namespace Ros {
@@ -46,6 +49,10 @@ private:
     void publishRaw(const StreamFrame& frame, const std_msgs::Header& header);
     // The lens for frames of this size: the calibration when it fits, else the virtual camera's.
     const RayTable& raysFor(uint32_t width, uint32_t height, sensor_msgs::CameraInfo& info);
+    // The calibration from camera_info_url, refused when the node cannot apply it.
+    void checkLoadedCalibration();
+    bool setCameraInfo(sensor_msgs::SetCameraInfo::Request& request, sensor_msgs::SetCameraInfo::Response& response);
+    bool storeCalibration(const sensor_msgs::CameraInfo& info, std::string& problem);
     void reconfigure(VelmoraCameraConfig& config, uint32_t level);
     void publishDiagnostics();
     void publishStaticTransform();
@@ -63,10 +70,13 @@ private:
     ros::Publisher diagnosticsPublisher;
     Counter depthCount, infoCount, amplitudeCount, confidenceCount, pointsCount, rawCount;
     std::unique_ptr<camera_info_manager::CameraInfoManager> calibration;
+    ros::ServiceServer calibrationService;  // after `calibration`: goes first
     tf2_ros::StaticTransformBroadcaster transforms;
 
     // Used by the stream thread only.
     RayTable rays;
+    Recycler<sensor_msgs::ImagePtr> depthImages, amplitudeImages, confidenceImages, rawImages;
+    Recycler<sensor_msgs::PointCloud2Ptr> clouds;
     std::atomic<double> minConfidence{0.0};
 
     boost::recursive_mutex reconfigureLock;

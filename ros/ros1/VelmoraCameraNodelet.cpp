@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <nodelet/exception.h>
 #include <nodelet/nodelet.h>
 #include <pluginlib/class_list_macros.hpp>
 
@@ -20,7 +21,11 @@ public:
 private:
     void onInit() override {
         node = std::make_unique<CameraNode>(getNodeHandle(), getPrivateNodeHandle());
-        if (!node->ok()) NODELET_FATAL("parameters refused; the camera is not opened");
+        if (node->ok()) return;
+        node.reset();
+        NODELET_FATAL("parameters refused; the camera is not opened");
+        // The manager then unloads the nodelet and fails the load request, as the node exits.
+        throw nodelet::Exception("parameters refused");
     }
     std::unique_ptr<CameraNode> node;
 };

@@ -3,15 +3,30 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <string>
 #include <thread>
 
 #include <ros/ros.h>
+#include <ros/xmlrpc_manager.h>
 
 #include "CameraNode.h"
 
 namespace {
 std::atomic<bool> interrupted{false};
 void onSignal(int) { interrupted = true; }
+
+// rosnode kill, or a node of the same name starting, asks over XML-RPC.
+// roscpp would shut down at once, logging included, before the camera is
+// closed; here the request only ends the main loop.
+void onShutdownRequest(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) {
+    std::string reason = "none given";
+    if (params.getType() == XmlRpc::XmlRpcValue::TypeArray && params.size() > 1 &&
+        params[1].getType() == XmlRpc::XmlRpcValue::TypeString)
+        reason = static_cast<std::string>(params[1]);
+    ROS_WARN("shutdown requested: %s", reason.c_str());
+    interrupted = true;
+    result = ros::xmlrpc::responseInt(1, "", 0);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -20,8 +35,10 @@ int main(int argc, char** argv) {
     ros::init(argc, argv, "velmora_camera", ros::init_options::NoSigintHandler);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    ros::NodeHandle nh;
+    ros::NodeHandle nh;  // starts roscpp, which binds its own "shutdown"
     ros::NodeHandle pnh("~");
+    ros::XMLRPCManager::instance()->unbind("shutdown");
+    ros::XMLRPCManager::instance()->bind("shutdown", onShutdownRequest);
     int status = 0;
     {
         Velmora::Ros::CameraNode node(nh, pnh);

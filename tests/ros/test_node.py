@@ -7,11 +7,13 @@ import subprocess
 import time
 import unittest
 
+import cv2
 import numpy as np
 
 import ros_fixture as fx
 from ros_fixture import Collector, rospy, wait_for
 from sensor_msgs.msg import CameraInfo, Image, PointCloud2
+from sensor_msgs.srv import SetCameraInfo
 
 
 def setUpModule():
@@ -199,9 +201,8 @@ class Encodings(unittest.TestCase):
 
 class Faults(unittest.TestCase):
     def test_a_camera_fault_is_reported_and_streaming_resumes(self):
-        path = os.path.join(fx.WORK, "fault.cfg")
-        if os.path.exists(path):
-            os.remove(path)
+        # A file the camera cannot be opened with (one that does not open at all is refused at start).
+        path = fx.write_config("fault.cfg", "scene=none\n")
         node = fx.start_node(path, "fault", stall_timeout=0.5)
         self.addCleanup(node.stop)
         errors = []
@@ -226,33 +227,103 @@ class Faults(unittest.TestCase):
         self.assertIn("camera streaming again", node.output())
 
 
-class Lifecycle(unittest.TestCase):
-    def test_ctrl_c_closes_the_camera_within_a_second(self):
-        config = fx.write_config("stop.cfg", "scene=wall\nfps=30\n")
-        node = fx.start_node(config, "stop")
-        depth = Collector("/camera/depth/image_raw", Image)
-        self.addCleanup(depth.close)
-        self.assertTrue(depth.wait(3, 15), node.output())
-        status, seconds = node.interrupt()
-        node.stop()
-        self.assertEqual(status, 0, node.output())
-        self.assertLess(seconds, 1.0)
-        self.assertIn("camera closed", node.output().rstrip().splitlines()[-1], node.output())
+class Calibration(unittest.TestCase):
+    def test_a_calibration_is_checked_and_applied_and_its_absence_announced(self):
+        yaml = fx.write_config("calibration.yaml", CALIBRATION_FILE)  # fx below 0
+        node = fx.start_node(fx.write_config("calibrated.cfg", "scene=wall\nfps=20\n"), "calibration",
+                             camera_info_url="file://" + yaml)
+        self.addCleanup(node.stop)
+        info, cloud = Collector("/camera/depth/camera_info", CameraInfo), Collector("/camera/depth/points", PointCloud2)
+        self.addCleanup(info.close)
+        self.addCleanup(cloud.close)
+        # Refused from the file: reported, and the nominal lens used, announced once.
+        self.assertTrue(info.wait(1, 15) and cloud.wait(1, 15), node.output())
+        self.assertGreater(info.messages[-1].K[0], 0)
+        self.assertIn("fx -300", node.output())
+        self.assertEqual(node.output().count("intrinsics are nominal"), 1, node.output())
 
-    def test_launch_file_starts_the_camera_as_node_or_as_nodelet(self):
+        set_camera_info = rospy.ServiceProxy("/camera/set_camera_info", SetCameraInfo)
+        k, d = [200.0, 0, 119.5, 0, 200, 89.5, 0, 0, 1], [0.4, -0.2, 0.001, -0.002, 0.05, 0.5, -0.1, 0.04]
+        calibration = lambda k, d: CameraInfo(width=240, height=180, distortion_model="rational_polynomial", D=d, K=k,
+                                              R=[1, 0, 0, 0, 1, 0, 0, 0, 1], P=k[:3] + [0] + k[3:6] + [0, 0, 0, 1, 0])
+        answer = set_camera_info(calibration([0.0] + k[1:], d))
+        self.assertFalse(answer.success)
+        self.assertIn("fx", answer.status_message)
+        # OpenCV's rational polynomial: the points reproject through the published K and D to their pixels.
+        answer = set_camera_info(calibration(k, d))
+        self.assertTrue(answer.success, answer.status_message)
+        self.assertTrue(wait_for(lambda: info.messages[-1].distortion_model == "rational_polynomial", 5))
+        self.assertEqual(list(info.messages[-1].D), d)
+        del cloud.messages[:]
+        self.assertTrue(cloud.wait(1, 5))
+        xyz = cloud_array(cloud.messages[0])[:, :, :3].reshape(-1, 3).astype(np.float64)
+        pixels = cv2.projectPoints(xyz, np.zeros(3), np.zeros(3), np.array(k).reshape(3, 3), np.array(d))[0]
+        rows, columns = np.mgrid[0:180, 0:240]
+        self.assertLess(np.abs(pixels.reshape(-1, 2) - np.stack([columns.ravel(), rows.ravel()], 1)).max(), 0.01)
+        self.assertIn("rational_polynomial", open(yaml).read())  # stored where it came from
+
+
+CALIBRATION_FILE = """image_width: 240
+image_height: 180
+camera_name: velmora_camera
+camera_matrix: {rows: 3, cols: 3, data: [-300, 0, 119.5, 0, 300, 89.5, 0, 0, 1]}
+distortion_model: plumb_bob
+distortion_coefficients: {rows: 1, cols: 5, data: [0, 0, 0, 0, 0]}
+rectification_matrix: {rows: 3, cols: 3, data: [1, 0, 0, 0, 1, 0, 0, 0, 1]}
+projection_matrix: {rows: 3, cols: 4, data: [-300, 0, 119.5, 0, 0, 300, 89.5, 0, 0, 0, 1, 0]}
+"""
+
+
+class Lifecycle(unittest.TestCase):
+    def test_ctrl_c_or_rosnode_kill_closes_the_camera_within_a_second(self):
+        config = fx.write_config("stop.cfg", "scene=wall\nfps=30\n")
+        kill = ["rosnode", "kill", "/camera/velmora_camera"]
+        for how in ("interrupt", "kill"):
+            with self.subTest(how):
+                node = fx.start_node(config, "stop-" + how)
+                depth = Collector("/camera/depth/image_raw", Image)
+                self.addCleanup(depth.close)
+                self.assertTrue(depth.wait(3, 15), node.output())
+                if how == "kill":
+                    subprocess.run(kill, check=True, timeout=30, stdout=subprocess.DEVNULL)
+                    start = time.monotonic()
+                    status, seconds = node.proc.wait(10), time.monotonic() - start
+                else:
+                    status, seconds = node.interrupt()
+                node.stop()
+                self.assertEqual(status, 0, node.output())
+                self.assertLess(seconds, 1.0)
+                self.assertIn("camera closed", node.output().rstrip().splitlines()[-1], node.output())
+
+    def test_two_cameras_side_by_side_as_node_and_as_nodelet(self):
         config = fx.write_config("launch.cfg", "scene=wall\nfps=20\n")
         manager = fx.Process(["rosrun", "nodelet", "nodelet", "manager", "__name:=manager"], "manager")
         self.addCleanup(manager.stop)
-        for extra in ([], ["manager:=/manager"]):
-            launch = fx.Process(["roslaunch", "velmora_camera", "velmora_camera.launch", "config:=" + config] + extra,
-                                "launch")
-            depth = Collector("/camera/depth/image_raw", Image)
-            try:
-                self.assertTrue(depth.wait(3, 30), launch.output() + manager.output())
-            finally:
-                depth.close()
-                launch.stop()
-        self.assertIn("camera closed", manager.output())
+        rospy.set_param("/left/velmora_camera/min_confidence", 1e9)  # left on the master by an earlier run
+        launches, depth = {}, {}
+        # One after the other: the first roslaunch sets the master's run_id, which the second takes.
+        for camera, extra in (("left", []), ("right", ["manager:=/manager"])):
+            launches[camera] = fx.Process(["roslaunch", "velmora_camera", "velmora_camera.launch", "camera:=" + camera,
+                                           "config:=" + config] + extra, "launch-" + camera)
+            self.addCleanup(launches[camera].stop)
+            depth[camera] = Collector("/%s/depth/image_raw" % camera, Image)
+            self.addCleanup(depth[camera].close)
+            self.assertTrue(depth[camera].wait(1, 30), launches[camera].output() + manager.output())
+        for camera in launches:
+            self.assertTrue(depth[camera].wait(10, 10), launches[camera].output() + manager.output())
+            image = depth[camera].messages[-1]
+            self.assertEqual(image.header.frame_id, camera + "_depth_optical_frame")
+            self.assertFalse(np.isnan(image_array(image)).any())
+        launches["right"].stop()
+        self.assertTrue(wait_for(lambda: "camera closed" in manager.output(), 10), manager.output())
+
+        # Refused parameters fail the nodelet's load, as they end the node.
+        rospy.set_param("/refused/range", 3000)
+        load = fx.Process(["rosrun", "nodelet", "nodelet", "load", "velmora_camera/VelmoraCameraNodelet", "/manager",
+                           "__name:=refused"], "refused")
+        self.addCleanup(load.stop)
+        self.assertTrue(wait_for(lambda: not load.running(), 20), load.output() + manager.output())
+        self.assertNotEqual(load.proc.returncode, 0, load.output())
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import sys
 import unittest
 
 from tools_fixture import HAVE_MODULE, HAVE_NUMPY, TempDirTestCase, run_python, write_config
+from test_recording import HQVGA_INFO
 from velmora_tools import recording
 
 PREVIEW = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir, "examples", "preview.py")
@@ -24,6 +25,7 @@ CAMERA, PY3 = "camera", "py3"
 CASES = [
     (None, TOOLS + ["info", "/etc/passwd"], "/etc/passwd: not a recording"),
     (None, TOOLS + ["info", "%(d)s/missing.vrec"], "%(d)s/missing.vrec: No such file"),
+    (None, TOOLS + ["info", "%(d)s/sparse.vrec"], "sparse.vrec: holds 25450"),
     (None, TOOLS + ["replay-config", "/etc/passwd"], "/etc/passwd: not a recording"),
     (None, TOOLS + ["replay-config", "%(d)s/empty.vrec"], "%(d)s/empty.vrec holds no frame"),
     (None, TOOLS + ["record", "/nonexistent/dir/z.vrec", "--csi", "99"], "cannot write /nonexistent/dir/z.vrec"),
@@ -48,6 +50,12 @@ CASES = [
     (PY3, WITHOUT_NUMPY + [PREVIEW, "--png", "%(d)s/p.png"], "install Debian's python3-numpy"),
 ]
 
+# Tools writing a file; what is planted at its path, --force given, the exit status.
+OUTPUTS = [(CAMERA, TOOLS + ["record", "--frames", "1"], "out.vrec"),
+           (CAMERA, TOOLS + ["ply", "--skip", "0"], "out.ply"),
+           (PY3, [PREVIEW, "--seconds", "0.3", "--png"], "out.png")]
+PLANTS = [("dangling link", False, 2), ("dangling link", True, 0), ("link", True, 0), ("hard link", True, 0)]
+
 
 class UserErrorTest(TempDirTestCase):
     def runnable(self, needs):
@@ -58,8 +66,10 @@ class UserErrorTest(TempDirTestCase):
         return True
 
     def test_each_mistake_gives_one_line_and_status_2(self):
-        recording.Recorder(self.path("empty.vrec"), {"index": 0, "connect": 1, "device_type": 1, "type": 0,
-                                                     "width": 240, "height": 180, "bit_width": 12, "bpp": 2}).close()
+        recording.Recorder(self.path("empty.vrec"), HQVGA_INFO).close()
+        sparse = recording.Recorder(self.path("sparse.vrec"), HQVGA_INFO)  # never closed, sparse to 8 TiB
+        sparse._file.truncate(8 << 40)
+        sparse._file.close()
         with io.open(self.path("kept.vrec"), "wb") as handle:
             handle.write(b"kept")
         write_config(self.workdir, "bad.cfg", replay_pace="slow")
@@ -77,6 +87,26 @@ class UserErrorTest(TempDirTestCase):
             self.assertNotIn("Traceback", err)
             self.assertEqual(sorted(os.listdir(self.workdir)), before, " ".join(arguments))
         self.assertGreaterEqual(ran, 10)
+
+    def test_output_never_goes_through_a_link(self):
+        """A link at the output path never leads the output into another file."""
+        config, elsewhere = write_config(self.workdir, fps=60), self.path("elsewhere")
+        os.mkdir(elsewhere)
+        for needs, command, name in OUTPUTS:
+            for n, (kind, force, status) in enumerate(PLANTS if self.runnable(needs) else []):
+                output, victim = self.path("%d%s" % (n, name)), os.path.join(elsewhere, name + str(n))
+                if kind != "dangling link":
+                    with io.open(victim, "wb") as handle:
+                        handle.write(b"keep")
+                (os.link if kind == "hard link" else os.symlink)(victim, output)
+                what = "%s over a %s%s" % (name, kind, " with --force" if force else "")
+                code, _, err = run_python(command + [output, "--config", config] + ["--force"] * force)
+                self.assertEqual((code, os.path.islink(output)), (status, not force), "%s: %s" % (what, err))
+                if kind == "dangling link":
+                    self.assertFalse(os.path.exists(victim), what)
+                else:
+                    with io.open(victim, "rb") as handle:
+                        self.assertEqual(handle.read(), b"keep", what)
 
 
 if __name__ == "__main__":

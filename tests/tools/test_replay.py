@@ -8,6 +8,7 @@ import time
 import unittest
 
 from tools_fixture import TempDirTestCase, needs_camera, numpy, open_camera, run_python, stream, vdc, write_config
+from test_recording import HQVGA_INFO
 
 from velmora_tools import recording
 from velmora_tools.recording import Recording
@@ -109,6 +110,18 @@ class ReplayTest(TempDirTestCase):
         self.assertLess(paced, recorded_seconds + 1.0)
         self.assertLess(unpaced, 0.5 * paced)
 
+    def test_recorded_times_any_distance_apart_give_no_burst(self):
+        path = self.path("far.vrec")
+        with recording.Recorder(path, HQVGA_INFO) as rec:
+            for n, host_ns in enumerate((0, 2 ** 64 - 2, 2 ** 64 - 1)):
+                rec.add(b"\0" * (2 * 240 * 720), 33 * (n + 1), host_ns=host_ns)
+        cam = open_camera(self, recording=path)
+        self.assertEqual(cam.start(vdc.TOFOutput.RAW), vdc.TOFErrorCode.VelmoraSuccess)
+        frames = [frame for frame in (cam.requestFrame(100) for _ in range(15)) if frame is not None]
+        for frame in frames:
+            cam.releaseFrame(frame)
+        self.assertEqual(len(frames), 1, "the second frame is due in centuries")
+
     def test_recording_starts_over_with_rising_timestamps(self):
         path = record_config(self, write_config(self.workdir, fps=30), 3)
         with Recording(path) as rec:
@@ -138,11 +151,12 @@ class ReplayTest(TempDirTestCase):
         not_a_recording = self.path("junk.vrec")
         with io.open(not_a_recording, "wb") as handle:
             handle.write(b"\0" * 200)
-        empty = recording.Recorder(self.path("empty.vrec"), {"index": 0, "connect": 1, "device_type": 1, "type": 0,
-                                                            "width": 240, "height": 180, "bit_width": 12, "bpp": 2})
-        empty.close()
+        recording.Recorder(self.path("empty.vrec"), HQVGA_INFO).close()
+        sparse = recording.Recorder(self.path("sparse.vrec"), HQVGA_INFO)  # never closed, sparse to 8 TiB
+        sparse._file.truncate(8 << 40)
+        sparse._file.close()
         cases = [("missing.vrec", "cannot open the recording"), ("junk.vrec", "not a recording"),
-                 ("empty.vrec", "holds no complete frame")]
+                 ("empty.vrec", "holds no complete frame"), ("sparse.vrec", "frames, more than the 1048576")]
         for name, message in cases:
             config = self.path("bad.cfg")
             with io.open(config, "w") as handle:

@@ -55,11 +55,13 @@ def bus(number, name):
 
 
 # Each board as sysfs shows it, and the nodes of the camera on it. The media
-# boards' capture nodes, receivers and media devices carry no camera name.
+# boards' capture nodes, receivers and media devices carry no camera name;
+# other nodes may carry it inside theirs (a USB camera names itself).
 BOARDS = {
     "jetson-nano": ([
         video("video0", "vi-output, velmora-marquenty 9-000c"),
-        video("video1", "vi-output, other-sensor 10-0010"),
+        video("video1", "vi-output, other-sensor 10-0010"), video("video2", "velmora 1"),
+        video("video3", "vi-output, velmora-marquenty 9-000c 1"),
         bus(0, "7000c000.i2c"), bus(1, "7000c400.i2c"), bus(4, "pmic-i2c"),
         bus(6, "7000c500.i2c"), bus(9, "i2c-6-mux (chan_id 1)"),
     ], {("video4linux", "video0")}),
@@ -78,19 +80,22 @@ BOARDS = {
     "raspberry-pi-5": ([
         video("video0", "rp1-cfe-csi2_ch0"), video("video4", "rp1-cfe-fe_image0"),
         video("v4l-subdev0", "csi2"), video("v4l-subdev1", "velmora-marquenty 4-000c"),
-        video("v4l-subdev2", "isp-frontend"), media("media3", "rp1-cfe"),
+        video("v4l-subdev2", "isp-frontend"), video("v4l-subdev3", "marquenty-clone 5-0010"),
+        video("v4l-subdev4", "velmora-marquenty 4-000c-x"), media("media3", "rp1-cfe"),
         bus(1, "rp1 I2C adapter"), bus(4, "rp1 I2C adapter"), bus(6, "rp1 I2C adapter"),
         bus(13, "107d508200.i2c"), bus(14, "107d508280.i2c"),
     ], {("video4linux", "v4l-subdev1")}),
     "radxa-rock": ([
         video("video0", "mipi-capture0"), video("v4l-subdev0", "mipi-csi2-host"),
         video("v4l-subdev1", "rockchip-csi2-dphy1"), video("v4l-subdev2", "m00_b_velmora-marquenty 3-000c"),
+        video("v4l-subdev3", "marquenty-clone 5-0010"),
         media("media0", "mipi-capture"), bus(0, "soc-i2c (pmic)"), bus(3, "soc-i2c"), bus(7, "soc-i2c"),
     ], {("video4linux", "v4l-subdev2")}),
     # A PC with the USB camera: its buses reach the memory modules' SPD
     # EEPROMs and the displays' DDC; nothing of it is the camera's.
     "pc": ([
         video("video0", "Integrated webcam: Integrated"), video("video1", "Integrated webcam: Integrated"),
+        video("video2", "USB2.0 velmora 0 Camera"),
         media("media0", "Integrated webcam"),
         bus(0, "SMBus adapter at efa0"), bus(1, "touchpad i2c adapter"),
         bus(2, "card0-DP-1 DDC"), bus(3, "card0-HDMI-A-1 DDC"), bus(4, "card0-DP-2 AUX"),
@@ -150,7 +155,7 @@ class MatcherTest(unittest.TestCase):
                          ["i2c-0", "i2c-1", "i2c-10", "i2c-2", "i2c-3", "i2c-4"])
         self.assertEqual(self.touched('SUBSYSTEM=="i2c-dev", ATTR{name}=="*DDC|SMBus*", MODE="0600"'),
                          ["i2c-0", "i2c-10", "i2c-2", "i2c-3"])
-        self.assertEqual(self.touched('KERNEL=="video*", ATTR{name}!="*webcam*", GROUP="video"'), [])
+        self.assertEqual(self.touched('KERNEL=="video*", ATTR{name}!="*webcam*", GROUP="video"'), ["video2"])
         self.assertEqual(self.touched('SUBSYSTEM=="media", ATTR{missing}=="*", GROUP="video"'), [])
         self.assertEqual(self.touched('SUBSYSTEM=="media", ATTR{missing}!="x", GROUP="video"'), ["media0"])
         self.assertEqual(self.touched('ACTION=="remove", SUBSYSTEM=="media", GROUP="video"'), [])

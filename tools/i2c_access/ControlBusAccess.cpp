@@ -1,17 +1,21 @@
 #include "ControlBusAccess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <utility>
 #include <vector>
 
 #include "I2cAccess.h"
 #include "PlatformDetection.h"
+#include "SystemHandles.h"
 #include "VelmoraTOFCSISensor.h"
 
 namespace Velmora {
@@ -48,6 +52,56 @@ private:
     int fd_;
 };
 
+// What sysfs tells of a video node: its name and the device path it hangs from.
+bool describeNode(const std::string& videoPath, std::string& name, std::string& device) {
+    ScopedFd fd(sys().open(videoPath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || sys().fstat(fd.get(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const std::string node =
+        "/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    char link[256];
+    const ssize_t length = sys().readlink(node.c_str(), link, sizeof(link));
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(link) || !sys().readFile(node + "/name", name, 255))
+        return false;
+    device.assign(link, static_cast<size_t>(length));
+    name = name.substr(0, name.find('\n'));
+    return true;
+}
+
+// The driver takes a bus from whatever names a node after the camera, and a
+// USB device names itself: before root grants a bus, the node must be the
+// CSI camera's by its whole kernel name and position, and the chip on that
+// bus must answer as the camera's control chip.
+bool isCsiCameraNode(int platformModel, const std::string& videoPath, const std::string& busText, std::string& why) {
+    std::string name, device;
+    if (!describeNode(videoPath, name, device)) {
+        why = "cannot read what sysfs says of " + videoPath;
+        return false;
+    }
+    if (std::regex_search(device, std::regex("(^|/)usb[0-9]+/"))) {
+        why = videoPath + " is a USB device, not the CSI camera; a USB camera needs no I2C access";
+        return false;
+    }
+    std::smatch bus;
+    static const std::regex jetsonName("vi-output, velmora-marquenty ([0-9]+)-000c");
+    if (!hasMediaGraph(platformModel) && !(std::regex_match(name, bus, jetsonName) && bus[1] == busText)) {
+        why = videoPath + " is named \"" + matchValue(name) +
+              "\", not \"vi-output, velmora-marquenty <bus>-000c\" as the CSI camera's node is";
+        return false;
+    }
+    return true;
+}
+
+// The calibration header the VGA model reads from the chip: a length word in
+// the range the driver accepts. Another chip at the address answers otherwise or not at all.
+bool chipAnswersAsTheCamera(VelmoraTOFCSISensor& sensor) {
+    constexpr uint16_t kCalibrationOffset = 80;
+    uint8_t* block = sensor.getCalibrationBuffer();
+    if (!block || sensor.readBlock(kCalibrationOffset, block) != 0) return false;
+    const size_t length = static_cast<size_t>(block[0]) | static_cast<size_t>(block[1]) << 8;
+    return length >= 512 && length <= VelmoraTOFCSISensor::kCalibrationBytes;
+}
+
 }  // namespace
 
 bool findControlBus(int platformModel, const std::string& videoPath, ControlBus& bus, std::string& why) {
@@ -59,11 +113,16 @@ bool findControlBus(int platformModel, const std::string& videoPath, ControlBus&
     }
     std::string busText;
     bool opened = false;
+    bool cameraNode = false;
+    bool identified = false;
     {
         VelmoraTOFCSISensor sensor(1, platformModel, videoPath.c_str());
         CameraInfo info{};
         opened = sensor.open(info) == 0;
         busText = sensor.busName();
+        // Nothing goes to a bus before the node proved to be the camera's.
+        cameraNode = !busText.empty() && isCsiCameraNode(platformModel, videoPath, busText, why);
+        identified = cameraNode && opened && chipAnswersAsTheCamera(sensor);
         sensor.close();
     }
     if (busText.empty()) {
@@ -73,9 +132,15 @@ bool findControlBus(int platformModel, const std::string& videoPath, ControlBus&
                    : ": its name does not carry \"velmora\" and the bus number");
         return false;
     }
+    if (!cameraNode) return false;
     const int number = lookupI2cBus(busText.c_str());
     if (number < 0) {
         why = "the bus text \"" + busText + "\" of " + videoPath + " names no I2C bus of this board";
+        return false;
+    }
+    if (opened && !identified) {
+        why = "the chip at 0x0c of I2C bus " + std::to_string(number) +
+              " does not answer as the control chip of the camera at " + videoPath;
         return false;
     }
     bus.number = number;
@@ -171,6 +236,14 @@ int usage(std::ostream& stream, const std::string& rulesPath, int status) {
     return status;
 }
 
+// A rule naming a group udev cannot find grants nothing, and says so only in the system log.
+bool groupExists(const std::string& name) {
+    group entry {};
+    group* found = nullptr;
+    std::vector<char> buffer(16384);
+    return ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr;
+}
+
 bool parseIndex(const std::string& text, int& index) {
     if (text.empty() || text.size() > 4) return false;
     for (char c : text) {
@@ -205,6 +278,12 @@ int runI2cAccessCommand(const std::vector<std::string>& arguments, const std::st
         } else {
             return usage(err, rulesPath, 2);
         }
+    }
+
+    if (!groupExists(group)) {
+        err << me << "there is no group '" << group << "' on this system; create it (sudo groupadd " << group
+            << ") or name another with --group\n";
+        return 2;
     }
 
     const std::string videoPath = "/dev/video" + std::to_string(index);

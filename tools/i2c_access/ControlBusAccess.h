@@ -21,7 +21,10 @@ struct ControlBus {
 // Opens the CSI camera at `videoPath` as the driver does on this board and
 // reports the bus its control chip sits on. The open may fail after the bus is
 // known (no access to the bus yet, which is what the rule is for); the bus is
-// still reported, with `opened` false. False, with `why`, when no bus was found.
+// still reported, with `opened` false. False, with `why`, when no bus was found,
+// when the node is not the CSI camera's (on Jetson boards its whole name must
+// be the camera's; no board's may hang from USB), or when the bus could be
+// opened and the chip on it does not answer as the camera's control chip.
 bool findControlBus(int platformModel, const std::string& videoPath, ControlBus& bus, std::string& why);
 
 // A rules file granting `group` read-write access to that bus alone, matched
@@ -37,7 +40,7 @@ bool writeRulesFile(const std::string& path, const std::string& text, std::strin
 // The command: arguments as after the program name ([--csi N] [--group GROUP]
 // [--write]); the rule goes to `out`, notes and errors to `err`, the file to
 // `rulesPath`. Exit status: 0 done, 1 no rule installed where --write asked
-// for it or no bus found, 2 bad arguments.
+// for it or no bus found, 2 bad arguments (a group this system lacks included).
 int runI2cAccessCommand(const std::vector<std::string>& arguments, const std::string& rulesPath, std::ostream& out,
                         std::ostream& err);
 

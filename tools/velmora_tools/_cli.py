@@ -1,8 +1,10 @@
 """Command-line pieces shared by the tools: running a tool's main, checking
-an output file, choosing and opening a camera."""
+and creating an output file, choosing and opening a camera."""
 
 from __future__ import print_function
 
+import errno
+import io
 import os
 import sys
 import tempfile
@@ -64,22 +66,41 @@ def check_output(path, overwrite=False):
     """Makes sure, before any camera is opened, that ``path`` can be written:
     its directory exists and takes the file, and it is not a directory (nor
     an existing file unless ``overwrite``). Leaves nothing behind."""
-    if os.path.isdir(path):
+    if os.path.isdir(path) and not os.path.islink(path):
         raise UserError("cannot write %s: it is a directory" % path)
-    if os.path.lexists(path) and not overwrite:
+    existed = os.path.lexists(path)
+    if existed and not overwrite:
         raise UserError("%s exists (use --force to overwrite)" % path)
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise UserError("cannot write %s: there is no directory %s" % (path, folder))
-    existed = os.path.lexists(path)
     try:
-        # Append mode: creates the file without truncating one that is kept.
-        with open(path, "ab"):
-            pass
+        if existed:
+            # It will be replaced, not written into: the folder must take a new file.
+            handle, probe = tempfile.mkstemp(dir=folder)
+            os.close(handle)
+            os.remove(probe)
+        else:
+            create_output(path).close()
+            os.remove(path)
     except EnvironmentError as error:
         raise UserError("cannot write %s: %s" % (path, error.strerror or error))
-    if not existed:
-        os.remove(path)
+
+
+def create_output(path, overwrite=False):
+    """Opens ``path`` for binary writing as a file made anew, never through a
+    symbolic link (even a dangling one) and never into an existing file,
+    whose other names or owner may be someone else's. With ``overwrite`` what
+    is at ``path`` (a file, or a link, not what it points to) is removed
+    first; without, an existing path fails with EEXIST."""
+    if overwrite and (os.path.islink(path) or (os.path.lexists(path) and not os.path.isdir(path))):
+        try:
+            os.remove(path)
+        except EnvironmentError as error:
+            if error.errno != errno.ENOENT:
+                raise
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+    return io.open(os.open(path, flags, 0o666), "wb")
 
 
 def add_source_arguments(parser, default_help="USB camera 0 (the virtual camera when no vendor library is linked)"):

@@ -27,6 +27,7 @@ def parse_args(argv):
     parser.add_argument("--colour", choices=("depth", "amplitude", "none"), default="depth")
     parser.add_argument("--ascii", action="store_true", help="ASCII PLY instead of binary")
     parser.add_argument("--skip", type=int, default=2, help="frames to let pass before the one written")
+    parser.add_argument("--force", action="store_true", help="overwrite an existing file")
     return parser.parse_args(argv)
 
 
@@ -51,7 +52,7 @@ def intrinsics_for(args, width, height):
 
 
 def run(args, out=sys.stdout, err=sys.stderr):
-    check_output(args.output, overwrite=True)
+    check_output(args.output, overwrite=args.force)
     vdc = camera_module()
     from .pointcloud import frame_to_ply
 
@@ -76,7 +77,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
         height, width = depth.shape
         count = frame_to_ply(args.output, depth, amplitude, intrinsics_for(args, width, height),
                              max_mm=args.max_mm, colour=None if args.colour == "none" else args.colour,
-                             binary=not args.ascii)
+                             binary=not args.ascii, overwrite=args.force)
     except RuntimeError as error:
         print("ply: %s" % error, file=err)
         return 1

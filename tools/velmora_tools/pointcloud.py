@@ -173,12 +173,13 @@ _PLY_TYPES = {
 }
 
 
-def write_ply(path, points, colors=None, scalars=None, binary=True, comments=()):
+def write_ply(path, points, colors=None, scalars=None, binary=True, comments=(), overwrite=True):
     """Writes points (n, 3) as the vertices of a PLY file: properties x, y, z
     (float), then red, green, blue (uchar) when ``colors`` (n, 3) is given,
     then one float property per entry of ``scalars`` (a list of (name, values)
     pairs or a dict; names must be plain words). Binary little-endian by
-    default, else ASCII."""
+    default, else ASCII. The file is made anew, never through a link: what
+    is at ``path`` is replaced, or with ``overwrite`` false refused."""
     points = np.asarray(points, dtype=np.float32)
     if points.ndim != 2 or points.shape[1] != 3:
         raise ValueError("points must have shape (n, 3), got %r" % (points.shape,))
@@ -206,7 +207,9 @@ def write_ply(path, points, colors=None, scalars=None, binary=True, comments=())
     header.append("element vertex %d" % n)
     header += ["property %s %s" % (kind, name) for name, _, kind in fields]
     header.append("end_header")
-    with io.open(path, "wb") as out:
+    from ._cli import create_output
+
+    with create_output(path, overwrite) as out:
         out.write(("\n".join(header) + "\n").encode("ascii"))
         if binary:
             record = np.dtype([(name, "<f4" if kind == "float" else "u1") for name, _, kind in fields])
@@ -293,11 +296,12 @@ def read_ply(path):
 
 
 def frame_to_ply(path, depth, amplitude=None, intrinsics=None, radial=True, max_mm=None, colour="depth",
-                 binary=True):
+                 binary=True, overwrite=True):
     """One depth frame to a PLY file, invalid pixels dropped. Points are
     coloured by depth (``colour="depth"``), by amplitude (``"amplitude"``,
     needs ``amplitude``) or not at all (None); the amplitude is also stored
-    as a float property. Returns the number of points written."""
+    as a float property. ``overwrite`` as for write_ply. Returns the number
+    of points written."""
     from . import colormap
 
     depth = np.asarray(depth)
@@ -317,6 +321,6 @@ def frame_to_ply(path, depth, amplitude=None, intrinsics=None, radial=True, max_
     if amplitude is not None:
         scalars = [("amplitude", np.asarray(amplitude)[mask])]
     write_ply(path, points, colors=colors, scalars=scalars, binary=binary,
-              comments=["millimetres; x right, y down, z forward (camera frame)"])
+              comments=["millimetres; x right, y down, z forward (camera frame)"], overwrite=overwrite)
     return int(points.shape[0])
 

@@ -71,7 +71,7 @@ def run(args, out=sys.stdout, err=sys.stderr):
         summary = recording.record(
             cam, args.output, frames=args.frames, seconds=args.seconds,
             progress=(lambda n, size: progress.update(n, size)) if progress else None,
-            metadata={"source": what}, should_stop=lambda: stop.requested)
+            metadata={"source": what}, should_stop=lambda: stop.requested, overwrite=args.force)
     except RuntimeError as error:
         print("record: %s" % error, file=err)
         return 1

@@ -45,6 +45,9 @@ VERSION = 1
 FIXED_HEADER = struct.Struct("<8sIIIIIIIIIIQQ")
 FRAME_HEAD = struct.Struct("<QQ")
 UNFINISHED = 2 ** 64 - 1
+# Readers keep per-frame times in memory: a count beyond this is a damaged
+# or crafted file (an HQVGA recording of it fills 360 GB).
+MAX_FRAMES = 1 << 20
 SUFFIX = ".vrec"
 
 # Camera information fields, in the order of the Python record.
@@ -102,9 +105,11 @@ def read_controls(camera):
 
 class Recorder(object):
     """Writes a recording frame by frame. The header is written at once; the
-    frame count is filled in by ``close`` (also on leaving a ``with`` block)."""
+    frame count is filled in by ``close`` (also on leaving a ``with`` block).
+    The file is made anew, never through a link: what is at ``path`` is
+    replaced, or with ``overwrite`` false refused (OSError EEXIST)."""
 
-    def __init__(self, path, info, controls=None, metadata=None, frame_shape=None):
+    def __init__(self, path, info, controls=None, metadata=None, frame_shape=None, overwrite=True):
         self.path = path
         self.info = info_to_dict(info)
         self.subframes, self.width, self.height = frame_geometry(self.info)
@@ -128,7 +133,9 @@ class Recorder(object):
         }
         text = json.dumps(document, sort_keys=True, indent=1).encode("utf-8")
         self.header_size = (FIXED_HEADER.size + len(text) + 15) // 16 * 16
-        self._file = io.open(path, "wb")
+        from ._cli import create_output
+
+        self._file = create_output(path, overwrite)
         self._start_ns = _monotonic_ns()
         try:
             self._file.write(self._fixed_header(UNFINISHED, len(text)))
@@ -252,6 +259,9 @@ class Recording(object):
         complete = max(size - self.header_size, 0) // self.record_size
         self.finished = count != UNFINISHED
         self.count = min(count, complete) if self.finished else complete
+        if self.count > MAX_FRAMES:
+            raise RecordingError("%s: holds %d frames, more than the %d a recording may have"
+                                 % (self.path, self.count, MAX_FRAMES))
         # A cut-off last frame, or a header count the file does not hold.
         self.truncated = (not self.finished and size > self.header_size + complete * self.record_size) or \
             (self.finished and count > complete)
@@ -359,12 +369,13 @@ class Summary(object):
 
 
 def record(camera, path, frames=None, seconds=None, progress=None, metadata=None, should_stop=None,
-           timeout_ms=200, max_waits=25):
+           timeout_ms=200, max_waits=25, overwrite=True):
     """Records from an opened camera: starts it with RAW output, writes
     frames until ``frames`` were written, ``seconds`` passed, ``should_stop()``
     returned true or no frame came within ``max_waits`` waits of
     ``timeout_ms`` in a row; then stops the camera (it stays open) and closes
-    the file. ``progress`` is called with (frames, bytes) after every frame.
+    the file. ``progress`` is called with (frames, bytes) after every frame;
+    ``overwrite`` as for Recorder.
 
     A KeyboardInterrupt also ends the recording cleanly: the file is
     complete and the exception goes on to the caller."""
@@ -403,7 +414,8 @@ def record(camera, path, frames=None, seconds=None, progress=None, metadata=None
             finally:
                 camera.releaseFrame(frame)
             if recorder is None:
-                recorder = Recorder(path, camera.getCameraInfo(), controls, meta, frame_shape=raw.shape)
+                recorder = Recorder(path, camera.getCameraInfo(), controls, meta, frame_shape=raw.shape,
+                                    overwrite=overwrite)
             recorder.add(raw, stamp)
             if progress is not None:
                 progress(recorder.frames, recorder.bytes_written)

@@ -230,6 +230,12 @@ uint64_t littleEndian(const unsigned char* p, int bytes) {
 
 }  // namespace
 
+// A replay keeps two 8-byte times of every frame in memory, and one frame of
+// samples: bounds far beyond any real recording (a VGA frame has 3.1 M
+// samples); velmora_tools reads recordings with the same frame limit.
+constexpr uint64_t kMaxReplayFrames = uint64_t{1} << 20;
+constexpr uint64_t kMaxReplayFrameSamples = uint64_t{1} << 24;
+
 bool openReplayRecording(ReplayRecording& r, std::string& error) {
     std::ifstream file(r.path, std::ios::binary);
     if (!file) {
@@ -257,7 +263,7 @@ bool openReplayRecording(ReplayRecording& r, std::string& error) {
     // HQVGA frames hold four interleaved phase planes, VGA frames one raw frame.
     const bool shapeOk = (subFrames == 4 && deviceType == 1) || (subFrames == 1 && deviceType == 0);
     if (!shapeOk || width == 0 || width > 4096 || height == 0 || height > 65536 || height % subFrames != 0 ||
-        r.headerSize < 64 + jsonLength) {
+        width * height > kMaxReplayFrameSamples || r.headerSize < 64 + jsonLength) {
         error = r.path + ": frame geometry " + std::to_string(width) + "x" + std::to_string(height) + " with " +
                 std::to_string(subFrames) + " sub-frames cannot be replayed";
         return false;
@@ -274,6 +280,11 @@ bool openReplayRecording(ReplayRecording& r, std::string& error) {
     r.frames = count == ~uint64_t{0} ? complete : std::min(count, complete);
     if (r.frames == 0) {
         error = r.path + ": holds no complete frame";
+        return false;
+    }
+    if (r.frames > kMaxReplayFrames) {
+        error = r.path + ": holds " + std::to_string(r.frames) + " frames, more than the " +
+                std::to_string(kMaxReplayFrames) + " a recording may have";
         return false;
     }
 

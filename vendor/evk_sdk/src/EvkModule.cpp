@@ -20,6 +20,10 @@ constexpr FrequencyRegister kFrequencyRegisters[] = {
     {0x217b, 0x12, 0x1e},
 };
 
+// Raw frame size the driver asks for: 16-bit values, high byte first.
+constexpr uint32_t kWidthRegisters[] = {0x2200, 0x2201};
+constexpr uint32_t kLinesRegisters[] = {0x2202, 0x2203};
+
 }  // namespace
 
 Module::Module(const ModuleConfig& cfg)
@@ -41,7 +45,8 @@ int Module::init() {
     return VELMORA_EVK_OK;
 }
 
-void Module::getConfig(VelmoraEvkCameraConfig& out) const {
+void Module::getConfig(VelmoraEvkCameraConfig& out) {
+    std::lock_guard<std::mutex> lock(mutex);
     std::memset(&out, 0, sizeof(out));
     out.width = static_cast<uint32_t>(config.width);
     out.height = static_cast<uint32_t>(config.height);
@@ -53,6 +58,7 @@ int Module::start() {
     std::lock_guard<std::mutex> lock(mutex);
     if (closed || !initialised) return VELMORA_EVK_ERR_STATE;
     if (streaming) return VELMORA_EVK_OK;
+    takeConfiguredSize();
     // A stream always begins with the first sub-frame of a fresh frame.
     if (phase != 0) {
         phase = 0;
@@ -82,6 +88,33 @@ void Module::shutdown() {
     wake.notify_all();
 }
 
+void Module::takeConfiguredSize() {
+    // Replays and the four-phase sensor keep their geometry.
+    if (config.pictureHeight == 0 || !config.replay.path.empty()) return;
+    // A size never written is the one streamed now.
+    const auto value = [this](const uint32_t (&pair)[2], int current) {
+        const auto high = registers.find(pair[0]);
+        const auto low = registers.find(pair[1]);
+        return high == registers.end() || low == registers.end() ? current : int(high->second << 8 | low->second);
+    };
+    const int width = value(kWidthRegisters, config.width);
+    const int lines = value(kLinesRegisters, config.height);
+    for (const int height : {480, 240}) {
+        for (const bool twice : {false, true}) {
+            if (!isVgaGeometry(width, height) || lines != (twice ? 10 : 5) * (height + 1)) continue;
+            if (width == config.width && lines == config.height) return;
+            config.width = width;
+            config.height = lines;
+            config.pictureHeight = height;
+            config.doubleFrequency = twice;
+            pixels = static_cast<size_t>(width) * static_cast<size_t>(lines);
+            source = makeFrameSource(config);
+            frameWords.assign(pixels * static_cast<size_t>(source->subFramesPerFrame()), 0);
+            return;
+        }
+    }
+}
+
 double Module::modulationHzLocked() const {
     for (const FrequencyRegister& r : kFrequencyRegisters) {
         const auto it = registers.find(r.address);
@@ -99,10 +132,16 @@ uint64_t Module::framePeriodMs() const {
 bool Module::waitForFrame(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, int& rc) {
     using clock = std::chrono::steady_clock;
     auto period = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / config.fps));
-    // Replay keeps the recorded gap to the next frame.
-    if (source->ownClock())
-        period = std::chrono::duration_cast<clock::duration>(
-            std::chrono::duration<double, std::milli>(source->msAfterPrevious(frameIndex + 1)));
+    // Replay keeps the recorded gap to the next frame. Recorded times may lie
+    // 2^64 ns apart: a gap beyond the clock's range is due never, not at once.
+    if (source->ownClock()) {
+        const double ms = source->msAfterPrevious(frameIndex + 1);
+        const auto never = clock::duration::max() / 2;
+        period = ms < std::chrono::duration<double, std::milli>(never).count()
+                     ? std::chrono::duration_cast<clock::duration>(
+                           std::chrono::duration<double, std::milli>(std::max(ms, 0.0)))
+                     : never;
+    }
     const auto now = clock::now();
     if (!paceStarted) {
         nextFrameDue = now;
@@ -122,7 +161,8 @@ bool Module::waitForFrame(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs
         return false;
     }
     // A caller slower than the frame rate gets frames at its own pace, not a burst.
-    nextFrameDue = std::max(due + period, clock::now());
+    nextFrameDue = std::max(period > clock::time_point::max() - due ? clock::time_point::max() : due + period,
+                            clock::now());
     return true;
 }
 

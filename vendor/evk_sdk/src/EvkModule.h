@@ -29,7 +29,7 @@ public:
     explicit Module(const ModuleConfig& config);
 
     int init();
-    void getConfig(VelmoraEvkCameraConfig& out) const;
+    void getConfig(VelmoraEvkCameraConfig& out);
     int start();
     int stop();
     int capture(VelmoraEvkImage& image, uint32_t timeoutMs);
@@ -54,14 +54,17 @@ private:
     };
 
     double modulationHzLocked() const;
+    // VGA sensor: streams the raw size the driver set in the size registers
+    // when it is one of the sensor's (geometry and frequency mode).
+    void takeConfiguredSize();
     uint64_t framePeriodMs() const;
     // Sleeps until the next frame is due; false when interrupted or timed out (rc set).
     bool waitForFrame(std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, int& rc);
     Buffer& freeBuffer();
     void encodeSubFrame(const uint16_t* words, uint64_t sequence, uint8_t* out) const;
 
-    const ModuleConfig config;
-    const size_t pixels;
+    ModuleConfig config;
+    size_t pixels;
     const size_t bytesPerSample;
 
     std::mutex mutex;
