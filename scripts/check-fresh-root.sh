@@ -63,6 +63,7 @@ mkdir -p "$target/src" "$archives"
 bind /proc "$target/proc"
 bind /sys "$target/sys"
 bind /dev "$target/dev"
+bind /dev/pts "$target/dev/pts"
 bind "$archives" "$target/var/cache/apt/archives"
 
 started=$(date +%s)

@@ -6,10 +6,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <regex>
 #include <utility>
 #include <vector>
 
@@ -68,6 +68,17 @@ bool describeNode(const std::string& videoPath, std::string& name, std::string& 
     return true;
 }
 
+// A sysfs device path with a USB bus ("usbN/") among its components.
+bool underUsbBus(const std::string& device) {
+    for (size_t at = device.find("usb"); at != std::string::npos; at = device.find("usb", at + 1)) {
+        if (at > 0 && device[at - 1] != '/') continue;
+        size_t end = at + 3;
+        while (end < device.size() && std::isdigit(static_cast<unsigned char>(device[end]))) ++end;
+        if (end > at + 3 && end < device.size() && device[end] == '/') return true;
+    }
+    return false;
+}
+
 // The driver takes a bus from whatever names a node after the camera, and a
 // USB device names itself: before root grants a bus, the node must be the
 // CSI camera's by its whole kernel name and position, and the chip on that
@@ -78,13 +89,14 @@ bool isCsiCameraNode(int platformModel, const std::string& videoPath, const std:
         why = "cannot read what sysfs says of " + videoPath;
         return false;
     }
-    if (std::regex_search(device, std::regex("(^|/)usb[0-9]+/"))) {
+    if (underUsbBus(device)) {
         why = videoPath + " is a USB device, not the CSI camera; a USB camera needs no I2C access";
         return false;
     }
-    std::smatch bus;
-    static const std::regex jetsonName("vi-output, velmora-marquenty ([0-9]+)-000c");
-    if (!hasMediaGraph(platformModel) && !(std::regex_match(name, bus, jetsonName) && bus[1] == busText)) {
+    const bool busIsNumber =
+        !busText.empty() && std::all_of(busText.begin(), busText.end(), [](unsigned char c) { return std::isdigit(c); });
+    if (!hasMediaGraph(platformModel) &&
+        !(busIsNumber && name == "vi-output, velmora-marquenty " + busText + "-000c")) {
         why = videoPath + " is named \"" + matchValue(name) +
               "\", not \"vi-output, velmora-marquenty <bus>-000c\" as the CSI camera's node is";
         return false;
