@@ -67,8 +67,12 @@ class Node(object):
 def probe(*topics, reliable=False, count=1, timeout=20, prefix=(), options=()):
     """The samples, by topic, that the probe took."""
     args = list(prefix) + [PROBE, "--count", str(count), "--timeout", str(timeout)] + list(options)
+    # Under the address sanitizer: Fast DDS 2.9 itself deletes its statistics
+    # readers through the wrong type and keeps singletons to the end; the
+    # probe is a peer, not the code under test.
+    env = dict(os.environ, ASAN_OPTIONS="new_delete_type_mismatch=0:detect_leaks=0")
     result = subprocess.run(args + (["--reliable"] if reliable else []) + list(topics), stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, universal_newlines=True, timeout=timeout + 30)
+                            stderr=subprocess.STDOUT, universal_newlines=True, timeout=timeout + 30, env=env)
     samples = {}
     for line in result.stdout.splitlines():
         if line.startswith("{"):
