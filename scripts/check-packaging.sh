@@ -45,8 +45,8 @@ own_build_dir build-pkg-deb
 
 step "prefix install: build, install, use from outside the source tree"
 cmake -S . -B build-pkg-prefix -DVELMORA_WERROR=ON -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF \
-  -DVELMORA_BUILD_PY27=OFF -DVELMORA_BUILD_ROS=OFF -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
-# What the install takes (the ROS node's install is checked in the Debian package below).
+  -DVELMORA_BUILD_PY27=OFF -DVELMORA_BUILD_ROS=OFF -DVELMORA_BUILD_ROS2=OFF -DPython3_EXECUTABLE=/usr/bin/python3 >/dev/null
+# What the install takes (the ROS nodes' install is checked in the Debian package below).
 cmake --build build-pkg-prefix -j"$jobs" --target velmora velmora_python3 velmora-i2c-access
 ctest --test-dir build-pkg-prefix -L packaging --output-on-failure
 
