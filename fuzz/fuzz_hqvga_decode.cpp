@@ -39,17 +39,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t wordBytes = (size - 1) & ~size_t{1};
 
     // Platform 3 delivers samples four bits up; ranges 2000 and 4000 select the
-    // modulation frequency, any other value keeps it and reads the far order.
+    // modulation frequency, any other value is refused and changes nothing.
     const int32_t platform = (selector & 1) ? 3 : 0;
     const int ranges[4] = {2000, 4000, 3000, -1};
-    const int range = ranges[(selector >> 1) & 3];
+    const int asked = ranges[(selector >> 1) & 3];
 
     std::unique_ptr<uint8_t[]> raw(new uint8_t[kRawBytes]);
     for (size_t i = 0; i < kRawBytes; i += wordBytes)
         std::memcpy(raw.get() + i, words, std::min(wordBytes, kRawBytes - i));
 
     VelmoraDeviceHQVGA model(platform);
-    FUZZ_CHECK(model.setControl(CameraCtrl::RANGE, range) == 0);
+    int range = 0;
+    FUZZ_CHECK(model.getControl(CameraCtrl::RANGE, &range) == 0);
+    const bool known = asked == 2000 || asked == 4000;
+    FUZZ_CHECK(model.setControl(CameraCtrl::RANGE, asked) == (known ? 0 : VelmoraInvalidParameter));
+    if (known) range = asked;
     const uint8_t shift = model.sampleShift();
     FUZZ_CHECK(shift == (platform == 3 ? 4 : 0));
 
