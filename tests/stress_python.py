@@ -145,9 +145,10 @@ def child(seed, steps, log_path):
     def action_request(i):
         timeout = rng.choice(timeouts)
         watchdog = None
-        if isinstance(timeout, int) and -32768 <= timeout < 0:
-            # Waits without limit: when no frame can come (all held, every
-            # frame skipped) a stop from another thread must end the wait.
+        if timeout == -1:
+            # Waits without limit (other negative timeouts are refused): when
+            # no frame can come (all held, every frame skipped) a stop from
+            # another thread must end the wait.
             watchdog = threading.Timer(0.3, cams[i].stop)
             watchdog.start()
         try:
