@@ -52,6 +52,7 @@ void VelmoraTOFCamera::captureThread() {
     int64_t lastAdjust = clockNanoseconds();
     lastFrameTime = lastAdjust;
     captureWindow = openModulationWindow();
+    lastFrameFiltered = false;
 
     while (!stopped.load()) {
         if (autoFrameRate.load() && clockNanoseconds() - lastAdjust > kAdjustPeriodNs) {
@@ -152,7 +153,15 @@ int VelmoraTOFCamera::analysisFrame(uint8_t* cache, LinkNode* node) {
     default:
         return -1;
     }
-    return result == 0 && modulationSteadySince(window) ? 0 : -1;
+    if (result != 0 || !modulationSteadySince(window)) {
+        lastFrameFiltered = false;
+        return -1;
+    }
+    if (info.type == FrameType::DEPTH) {
+        finishDepthFrame(*node->frame, lastFrameFiltered);
+        lastFrameFiltered = true;
+    }
+    return 0;
 }
 
 void VelmoraTOFCamera::updateFps() {

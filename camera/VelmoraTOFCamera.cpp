@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "DepthFilters.h"
 #include "FramePool.h"
 #include "PlatformDetection.h"
 #include "VelmoraDevice.h"

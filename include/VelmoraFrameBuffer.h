@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "VelmoraIntrinsics.h"
 #include "VelmoraTypes.h"
 
 namespace Velmora {
@@ -49,8 +50,12 @@ public:
     void setTimestamp(uint64_t timestamp) override;
     void* getData(FrameType type) override;
     int getFormat(FrameType type, FrameDataFormat* out) override;
+    // The rays of the lens this frame was captured with, or null.
+    const RayTable* rays() const { return lensRays.get(); }
+    void setRays(std::shared_ptr<const RayTable> table) { lensRays = std::move(table); }
 
 private:
+    std::shared_ptr<const RayTable> lensRays;
     std::unique_ptr<float[]> confidencePlane;
     std::unique_ptr<float[]> amplitudePlane;
     std::unique_ptr<float[]> depthPlane;

@@ -4,9 +4,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 
+#include "VelmoraDepthFilters.h"
 #include "VelmoraFrameBuffer.h"
+#include "VelmoraIntrinsics.h"
 #include "VelmoraTypes.h"
 
 namespace Velmora {
@@ -14,6 +18,7 @@ namespace Velmora {
 class VelmoraTOFSensor;
 class VelmoraDevice;
 class FramePool;
+class DepthFilterChain;
 struct LinkNode;
 
 struct FrameGeometry {
@@ -44,6 +49,24 @@ public:
     // True from a successful start until the next stop (also the one open and close do).
     bool isStreaming() const;
     void adjustFrameRate();
+
+    // The lens of the depth frames at the current size: the calibration
+    // loaded for that size, else the nominal lens (marked so).
+    Intrinsics getIntrinsics() const;
+    // Reads a calibration file (see loadCalibrationFile); it applies to depth
+    // frames of its size from the next frame on. On failure the lens stays as
+    // it was, VelmoraInvalidParameter is returned and `reason` (if given) says why.
+    TofErrorCode loadCalibration(const char* path, std::string* reason = nullptr);
+    // Filters applied to depth frames from the next frame on; settings with a
+    // value out of range are refused (VelmoraInvalidParameter) and change nothing.
+    TofErrorCode setDepthFilters(const DepthFilterSettings& settings);
+    DepthFilterSettings getDepthFilters() const;
+    // z along the optical axis (0 where invalid), and the organised point
+    // cloud (x, y, z per pixel, NaN where invalid), of a depth frame of this
+    // camera, by the lens it was captured with; `out` holds width x height
+    // values, or 3 x as many. VelmoraInvalidParameter for any other frame.
+    TofErrorCode getAxialDepth(VelmoraFrameBuffer* frame, float* out) const;
+    TofErrorCode getPointCloud(VelmoraFrameBuffer* frame, float* out) const;
 
     // Blocks up to `timeout` ms (negative: without limit); null when no frame came.
     VelmoraFrameBuffer* requestFrame(short timeout);
@@ -78,6 +101,10 @@ private:
     // frames (`lines` lines of all sub-frames) are not the raw frames the model needs.
     int checkDeliveredGeometry(uint64_t lines) const;
     ModulationWindow openModulationWindow() const;
+    // The rays of depth frames of this size, built once per lens.
+    std::shared_ptr<const RayTable> raysFor(uint32_t width, uint32_t height) const;
+    // Applies the filters to a depth frame and gives it the rays of its lens.
+    void finishDepthFrame(VelmoraFrameBuffer& frame, bool continuesLast);
     // No modulation change was under way when `window` opened, nor begun since.
     bool modulationSteadySince(const ModulationWindow& window) const;
 
@@ -110,6 +137,16 @@ private:
     std::atomic<uint64_t> modulationChangesDone{0};
     // Capture thread only: opened when the previous frame's read began.
     ModulationWindow captureWindow{0, true};
+    // Lens and filters, set by callers and read by the capture thread once a frame.
+    mutable std::mutex lensGuard;
+    std::unique_ptr<Intrinsics> calibration;
+    mutable std::shared_ptr<const RayTable> rays;
+    mutable std::mutex filterGuard;
+    DepthFilterSettings filterSettings;
+    // Capture thread only.
+    std::unique_ptr<DepthFilterChain> filterChain;
+    // The last frame went through the filters: the next one may continue its history.
+    bool lastFrameFiltered = false;
 };
 
 }  // namespace Velmora

@@ -85,6 +85,8 @@ public:
     // The value the camera wrote, or 0 when it wrote none.
     int getControl(Velmora::CameraCtrl ctrl);
     Velmora::CameraInfo getCameraInfo() const;
+    // Lens and filters: no frame memory is involved, so straight through.
+    Velmora::VelmoraTOFCamera& driver() const { return *camera; }
 
     // Called with the interpreter lock held; waits without it. Returns a frame
     // object owned by the caller when new, an existing one when its Python

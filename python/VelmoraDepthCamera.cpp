@@ -1,7 +1,10 @@
 // The Python extension module VelmoraDepthCamera. The same source builds for
 // Python 2.7 (pybind11 2.6) and for Python 3.
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
@@ -16,7 +19,9 @@
 #include <pybind11/pybind11.h>
 
 #include "CameraHandle.h"
+#include "VelmoraDepthFilters.h"
 #include "VelmoraFrameBuffer.h"
+#include "VelmoraIntrinsics.h"
 #include "VelmoraTypes.h"
 
 namespace py = pybind11;
@@ -109,6 +114,69 @@ PlaneArray<T> copyPlane(const FrameRef& ref, FrameType plane, FrameType sized, c
     const size_t count = static_cast<size_t>(format.height) * format.width;
     if (count) std::memcpy(array.mutable_data(), data, count * sizeof(T));
     return PlaneArray<T>{std::move(array)};
+}
+
+// z along the optical axis (`components` 1) or the organised point cloud (3)
+// of a depth frame, by the lens it was captured with; as copyPlane, the frame
+// is read only after the last Python call.
+PlaneArray<float> frameGeometry(const DepthFrameRef& ref, size_t components) {
+    ref.frame();
+    py::module_::import("numpy.core.multiarray");
+    FrameDataFormat format{};
+    ref.frame().getFormat(FrameType::DEPTH, &format);
+    std::vector<Py_ssize_t> shape{static_cast<Py_ssize_t>(format.height), static_cast<Py_ssize_t>(format.width)};
+    if (components > 1) shape.push_back(static_cast<Py_ssize_t>(components));
+    py::array_t<float> array(shape);
+
+    auto* depth = dynamic_cast<DepthData*>(&ref.frame());
+    const RayTable* rays = depth ? depth->rays() : nullptr;
+    if (!rays || rays->size() != static_cast<size_t>(format.height) * format.width)
+        throw std::runtime_error("frame carries no lens (not a depth frame of a camera)");
+    const auto* distance = static_cast<const float*>(depth->getData(FrameType::DEPTH));
+    if (components == 1) {
+        axialDepth(distance, *rays, array.mutable_data());
+    } else {
+        pointCloud(distance, *rays, array.mutable_data());
+    }
+    return PlaneArray<float>{std::move(array)};
+}
+
+py::dict filtersToDict(const DepthFilterSettings& settings) {
+    py::dict out;
+    for (const DepthFilterField& f : depthFilterFields()) {
+        if (f.flag) {
+            out[f.name] = py::bool_(settings.*f.flag);
+        } else {
+            // As the float it is, not its binary expansion (0.4, not 0.4000000059604645).
+            char text[32];
+            std::snprintf(text, sizeof(text), "%.7g", static_cast<double>(settings.*f.value));
+            out[f.name] = py::float_(std::strtod(text, nullptr));
+        }
+    }
+    return out;
+}
+
+// Changes only the settings named; unknown names and values out of range raise
+// and change nothing.
+void setDepthFilters(CameraHandle& camera, const py::kwargs& changes) {
+    DepthFilterSettings settings = camera.driver().getDepthFilters();
+    for (auto item : changes) {
+        const std::string name = py::str(item.first).cast<std::string>();
+        const auto& fields = depthFilterFields();
+        const auto field = std::find_if(fields.begin(), fields.end(),
+                                        [&](const DepthFilterField& f) { return name == f.name; });
+        if (field == fields.end()) throw py::type_error("setDepthFilters: no filter setting named '" + name + "'");
+        if (field->flag) {
+            if (!py::isinstance<py::bool_>(item.second) && !py::isinstance<py::int_>(item.second))
+                throw py::type_error("setDepthFilters: " + name + " takes True or False");
+            settings.*field->flag = py::cast<bool>(item.second);
+        } else {
+            settings.*field->value = py::cast<float>(item.second);
+        }
+    }
+    const std::string problem = settings.problem();
+    if (!problem.empty()) throw py::value_error("setDepthFilters: " + problem);
+    camera.driver().setDepthFilters(settings);
 }
 
 // The interface's timeout is a short of milliseconds; -1 waits without limit.
@@ -393,9 +461,66 @@ void registerModule(py::module_& m) {
             "Get amplitude data from the frame\n\nA float32 array (height, width) of the signal amplitude in "
             "raw sensor counts (no physical unit; compare values of one camera and setting only).")
         .def(
+            "getAxialDepthData", [](const DepthFrameRef& ref) { return frameGeometry(ref, 1); },
+            "Get z-depth data from the frame\n\nA float32 array (height, width) of each pixel's distance "
+            "along the optical axis in millimetres (getDepthData measures along the pixel's ray), by the "
+            "lens the frame was captured with; 0 where the pixel has no valid depth.")
+        .def(
+            "getPointCloud", [](const DepthFrameRef& ref) { return frameGeometry(ref, 3); },
+            "Get the point cloud of the frame\n\nA float32 array (height, width, 3) of x, y, z in "
+            "millimetres (x right, y down, z along the optical axis), by the lens the frame was captured "
+            "with; NaN where the pixel has no valid depth.")
+        .def(
             "getFrameFormat", [](const DepthFrameRef& ref) { return formatOf(ref, FrameType::DEPTH); },
             "Get the information of this frame\n\nA VelmoraFormat: width and height in pixels, timestamp in "
             "milliseconds of the transport's clock.");
+
+    py::class_<Intrinsics> intrinsics(m, "VelmoraIntrinsics");
+    intrinsics.def_readwrite("width", &Intrinsics::width, "Width of the depth image in pixels.")
+        .def_readwrite("height", &Intrinsics::height, "Height of the depth image in pixels.")
+        .def_readwrite("fx", &Intrinsics::fx, "Focal length along x in pixels.")
+        .def_readwrite("fy", &Intrinsics::fy, "Focal length along y in pixels.")
+        .def_readwrite("cx", &Intrinsics::cx, "Principal point's column (pixel centres at whole numbers).")
+        .def_readwrite("cy", &Intrinsics::cy, "Principal point's row.")
+        .def_property(
+            "model", [](const Intrinsics& i) { return std::string(distortionModelName(i.model)); },
+            [](Intrinsics& i, const std::string& name) {
+                for (DistortionModel model : {DistortionModel::PlumbBob, DistortionModel::RationalPolynomial,
+                                          DistortionModel::Equidistant})
+                    if (name == distortionModelName(model)) {
+                        i.model = model;
+                        return;
+                    }
+                throw py::value_error("model '" + name + "' is not one of plumb_bob, rational_polynomial, "
+                                      "equidistant");
+            },
+            "Distortion model: 'plumb_bob', 'rational_polynomial' or 'equidistant'.")
+        .def_property(
+            "coefficients",
+            [](const Intrinsics& i) {
+                py::list out;
+                for (double c : i.coefficients) out.append(c);
+                return out;
+            },
+            [](Intrinsics& i, const py::iterable& values) {
+                std::vector<double> next;
+                for (py::handle v : values) next.push_back(v.cast<double>());
+                i.coefficients = next;
+            },
+            "The distortion model's coefficients, in calibration order.")
+        .def_readwrite("nominal", &Intrinsics::nominal,
+                       "True for an assumed lens (the virtual camera's, or any camera's before loadCalibration), "
+                       "False for a loaded calibration.")
+        .def("__repr__", [](const Intrinsics& i) {
+            char text[256];
+            std::snprintf(text, sizeof(text),
+                          "VelmoraIntrinsics(width=%u, height=%u, fx=%.6g, fy=%.6g, cx=%.6g, cy=%.6g, model='%s', "
+                          "nominal=%s)",
+                          i.width, i.height, i.fx, i.fy, i.cx, i.cy, distortionModelName(i.model),
+                          i.nominal ? "True" : "False");
+            return std::string(text);
+        });
+    byValue(intrinsics, {"width", "height", "fx", "fy", "cx", "cy", "model", "coefficients", "nominal"});
 
     py::class_<CameraHandle> camera(m, "VelmoraCamera");
     // VelmoraCamera.__new__ alone already makes a whole camera; __init__ then
@@ -436,14 +561,37 @@ void registerModule(py::module_& m) {
              "32767 (-1 waits without limit); ValueError outside that range. None when no frame came in time "
              "or the camera stopped.")
         .def("releaseFrame", &CameraHandle::releaseFrame, py::arg("frame").none(true),
-             "Free the memory space of the frame.");
+             "Free the memory space of the frame.")
+        .def(
+            "getIntrinsics", [](const CameraHandle& c) { return c.driver().getIntrinsics(); },
+            "Get the lens of the depth frames\n\nA VelmoraIntrinsics at the current depth size: the "
+            "calibration loaded for that size, else the nominal lens (nominal True).")
+        .def(
+            "loadCalibration",
+            [](CameraHandle& c, const std::string& path) {
+                std::string reason;
+                if (c.driver().loadCalibration(path.c_str(), &reason) != VelmoraSuccess)
+                    throw py::value_error("loadCalibration: " + reason);
+            },
+            py::arg("path"),
+            "Load a camera calibration file\n\nThe YAML of ROS camera_info files or OpenCV's calibration "
+            "output; it applies to depth frames of its image size from the next frame on. ValueError, with "
+            "the reason, for a file that cannot be used (the lens stays as it was).")
+        .def("setDepthFilters", &setDepthFilters,
+             "Set depth filters by name\n\nKeywords as getDepthFilters() names them, e.g. "
+             "setDepthFilters(temporal=False, spatial_edge_mm=30); from the next frame on. Unknown names "
+             "raise TypeError, values out of range ValueError, and change nothing.")
+        .def(
+            "getDepthFilters", [](const CameraHandle& c) { return filtersToDict(c.driver().getDepthFilters()); },
+            "Get the depth filters\n\nA dict of every setting: switches (flying_pixel, spatial, temporal, "
+            "hole_filling, wrapped_distance) and their parameters.");
 
     m.attr("__version__") = py::str("dev");
 
     // Last: setting __new__ on a class resets its slot.
     const std::initializer_list<py::handle> classes = {deviceType, output, connect, control, workMode,
                                                        frameWorkMode, errorCode, format, info, frame, raw, depth,
-                                                       camera};
+                                                       intrinsics, camera};
     for (py::handle cls : classes) guardNew(cls);
 
     // Cameras kept alive past the program's end (by a waiting thread, a

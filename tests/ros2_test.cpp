@@ -14,6 +14,7 @@
 #include "Calibration.h"
 #include "RosArguments.h"
 
+using namespace Velmora;
 using namespace Velmora::Ros;
 using Type = ParameterValue::Type;
 
@@ -180,18 +181,18 @@ TEST(Ros2Calibration, AFittingCalibrationIsUsedAndOthersFallBackToTheVirtualLens
                                         "distortion_model: plumb_bob\ndistortion_coefficients: {data: [0.1, -0.05]}\n");
     CameraCalibration calibration;
     ASSERT_EQ(loadCalibration("file://" + yaml.path, calibration), "");
-    Lens lens;
+    Intrinsics lens;
     std::string note;
     CameraCalibration info = cameraInfoFor(&calibration, 240, 180, lens, note);
     EXPECT_EQ(note, "");
     EXPECT_EQ((std::vector<double>{lens.fx, lens.fy, lens.cx, lens.cy}), (std::vector<double>{200, 201, 119, 91}));
-    EXPECT_EQ(lens.distortion, (std::vector<double>{0.1, -0.05}));
+    EXPECT_EQ(lens.coefficients, (std::vector<double>{0.1, -0.05}));
     EXPECT_EQ(info.p[5], 201);  // P from K where the file has none
 
     // Frames of another size: the virtual camera's lens, in the info as in the points.
     info = cameraInfoFor(&calibration, 320, 240, lens, note);
     EXPECT_EQ(note, "the calibration is for 240x180, frames are 320x240; using the virtual camera's lens");
-    const Lens nominal = virtualCameraLens(320, 240);
+    const Intrinsics nominal = nominalIntrinsics(320, 240);
     EXPECT_EQ(lens, nominal);
     EXPECT_EQ((std::vector<double>{info.k[0], info.k[2], info.k[4], info.k[5], info.p[0]}),
               (std::vector<double>{nominal.fx, nominal.cx, nominal.fy, nominal.cy, nominal.fx}));

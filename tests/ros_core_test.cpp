@@ -56,7 +56,7 @@ TEST(DepthConversion, InvalidPixelsAreNaNOrZero) {
     const std::vector<float> amplitude = {7, 7, 7, 7, 7, 7, 7, 7};
     const std::vector<float> confidence = {50, 50, 50, 50, 50, 9, 50, nan};
     const DepthPlanes planes{8, 1, depth.data(), amplitude.data(), confidence.data()};
-    Lens lens;
+    Intrinsics lens;
     lens.width = 8;
     lens.height = 1;
     lens.fx = lens.fy = 1e6;  // rays all but parallel to the axis
@@ -85,7 +85,7 @@ TEST(DepthConversion, InvalidPixelsAreNaNOrZero) {
     for (int i : {1, 2, 3, 4, 5, 7}) EXPECT_EQ(millimetres[i], 0) << i;
 }
 
-TEST(Lens, RaysOfEveryModelProjectBackToTheirPixels) {
+TEST(Intrinsics, RaysOfEveryModelProjectBackToTheirPixels) {
     // The models as camera_info defines them, from normalised (x, y) to distorted (xd, yd).
     using Model = void (*)(std::vector<double>, double, double, double&, double&);
     const Model rational = [](std::vector<double> k, double x, double y, double& xd, double& yd) {
@@ -111,8 +111,8 @@ TEST(Lens, RaysOfEveryModelProjectBackToTheirPixels) {
                           Case{"equidistant", {-0.05, 0.01, -0.004, 0.001}, equidistant}}) {
         SCOPED_TRACE(c.model);
         const double k[9] = {52, 0, 31.2, 0, 50, 24.7, 0, 0, 1};
-        Lens lens;
-        ASSERT_EQ(lensFromCalibration(64, 48, k, c.model, c.d, lens), "");
+        Intrinsics lens;
+        ASSERT_EQ(intrinsicsFromCalibration(64, 48, k, c.model, c.d, lens), "");
         const RayTable rays(lens);
         for (uint32_t row = 0; row < 48; row += 7) {
             for (uint32_t column = 0; column < 64; column += 9) {
@@ -127,7 +127,7 @@ TEST(Lens, RaysOfEveryModelProjectBackToTheirPixels) {
     }
 }
 
-TEST(Lens, CalibrationsThatCannotBeAppliedAreRefused) {
+TEST(Intrinsics, CalibrationsThatCannotBeAppliedAreRefused) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
         double fx, fy, cx;
@@ -143,12 +143,12 @@ TEST(Lens, CalibrationsThatCannotBeAppliedAreRefused) {
                           Case{500, 500, 120, "equidistant", {0, 0, 0, 0, 0.1}, "at most 4"},
                           Case{500, 500, 120, "fisheye_x", {}, "'fisheye_x'"}}) {
         const double k[9] = {c.fx, 0, c.cx, 0, c.fy, 90, 0, 0, 1};
-        Lens lens;
-        const std::string refused = lensFromCalibration(240, 180, k, c.model, c.d, lens);
+        Intrinsics lens;
+        const std::string refused = intrinsicsFromCalibration(240, 180, k, c.model, c.d, lens);
         EXPECT_NE(refused.find(c.named), std::string::npos) << c.named << ": " << refused;
     }
     // A lens that is none still converts a frame: to invalid pixels.
-    Lens none;
+    Intrinsics none;
     none.width = 2;
     none.height = 1;
     none.fx = -1;

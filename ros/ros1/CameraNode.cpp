@@ -96,8 +96,8 @@ sensor_msgs::ImagePtr newImage() { return boost::make_shared<sensor_msgs::Image>
 sensor_msgs::PointCloud2Ptr newCloud() { return boost::make_shared<sensor_msgs::PointCloud2>(); }
 
 // The lens a calibration describes, or why the node cannot apply it.
-std::string lensOf(const sensor_msgs::CameraInfo& info, Lens& lens) {
-    return lensFromCalibration(info.width, info.height, info.K.data(), info.distortion_model, info.D, lens);
+std::string lensOf(const sensor_msgs::CameraInfo& info, Intrinsics& lens) {
+    return intrinsicsFromCalibration(info.width, info.height, info.K.data(), info.distortion_model, info.D, lens);
 }
 
 // An organised cloud of x, y, z and intensity floats, its data sized; a
@@ -233,7 +233,7 @@ void CameraNode::checkLoadedCalibration() {
     const std::string from =
         params.cameraInfoUrl.empty() ? "" : " from " + calibration->resolveURL(params.cameraInfoUrl, kCameraName);
     if (std::any_of(loaded.K.begin(), loaded.K.end(), [](double k) { return k != 0; })) {
-        Lens lens;
+        Intrinsics lens;
         const std::string refused = lensOf(loaded, lens);
         if (refused.empty()) return;
         ROS_ERROR("calibration%s refused: %s", from.c_str(), refused.c_str());
@@ -249,7 +249,7 @@ void CameraNode::checkLoadedCalibration() {
 
 bool CameraNode::setCameraInfo(sensor_msgs::SetCameraInfo::Request& request,
                                sensor_msgs::SetCameraInfo::Response& response) {
-    Lens lens;
+    Intrinsics lens;
     const std::string refused = lensOf(request.camera_info, lens);
     if (!refused.empty()) {
         response.success = false;
@@ -285,7 +285,7 @@ bool CameraNode::storeCalibration(const sensor_msgs::CameraInfo& info, std::stri
 }
 
 const RayTable& CameraNode::raysFor(uint32_t width, uint32_t height, sensor_msgs::CameraInfo& info) {
-    Lens lens = virtualCameraLens(width, height);
+    Intrinsics lens = nominalIntrinsics(width, height);
     bool calibrated = false;
     if (calibration->isCalibrated()) {
         info = calibration->getCameraInfo();
@@ -306,7 +306,7 @@ const RayTable& CameraNode::raysFor(uint32_t width, uint32_t height, sensor_msgs
         std::copy(pinhole.r.begin(), pinhole.r.end(), info.R.begin());
         std::copy(pinhole.p.begin(), pinhole.p.end(), info.P.begin());
     }
-    if (rays.lens() != lens || rays.size() != static_cast<size_t>(width) * height) rays = RayTable(lens);
+    if (rays.intrinsics() != lens || rays.size() != static_cast<size_t>(width) * height) rays = RayTable(lens);
     return rays;
 }
 

@@ -46,8 +46,8 @@ std::string loadCalibration(const std::string& url, CameraCalibration& out) {
             c.p = {c.k[0], c.k[1], c.k[2], 0, c.k[3], c.k[4], c.k[5], 0, 0, 0, 1, 0};
         if (c.width == 0 || c.height == 0) return "'" + path + "': no image size";
         // The checks the ROS 1 node applies to a calibration.
-        Lens lens;
-        const std::string refused = lensFromCalibration(c.width, c.height, c.k.data(), c.distortionModel, c.d, lens);
+        Intrinsics lens;
+        const std::string refused = intrinsicsFromCalibration(c.width, c.height, c.k.data(), c.distortionModel, c.d, lens);
         if (!refused.empty()) return "'" + path + "': " + refused;
         out = c;
     } catch (const YAML::Exception& e) {
@@ -56,12 +56,12 @@ std::string loadCalibration(const std::string& url, CameraCalibration& out) {
     return "";
 }
 
-CameraCalibration cameraInfoFor(const CameraCalibration* calibration, uint32_t width, uint32_t height, Lens& lens,
+CameraCalibration cameraInfoFor(const CameraCalibration* calibration, uint32_t width, uint32_t height, Intrinsics& lens,
                                 std::string& note) {
-    lens = virtualCameraLens(width, height);
+    lens = nominalIntrinsics(width, height);
     note.clear();
     if (calibration && calibration->width == width && calibration->height == height &&
-        lensFromCalibration(width, height, calibration->k.data(), calibration->distortionModel, calibration->d, lens)
+        intrinsicsFromCalibration(width, height, calibration->k.data(), calibration->distortionModel, calibration->d, lens)
             .empty())
         return *calibration;
     if (calibration)

@@ -21,7 +21,7 @@ std::string loadCalibration(const std::string& url, CameraCalibration& out);
 // their points use: the calibration where it is for that size, else the
 // virtual camera's. `note` says why a calibration was set aside, and is
 // empty otherwise.
-CameraCalibration cameraInfoFor(const CameraCalibration* calibration, uint32_t width, uint32_t height, Lens& lens,
+CameraCalibration cameraInfoFor(const CameraCalibration* calibration, uint32_t width, uint32_t height, Intrinsics& lens,
                                 std::string& note);
 
 }  // namespace Ros

@@ -237,12 +237,12 @@ void Ros2CameraNode::publishDepth(const StreamFrame& frame) {
     const NodeParameters& p = options.params;
     const bool wantDepth = depth.wanted(), wantInfo = info.wanted(), wantPoints = points.writer > 0 && points.wanted();
     if (wantDepth || wantInfo || wantPoints) {
-        Lens lens;
+        Intrinsics lens;
         std::string note;
         const CameraCalibration camera = cameraInfoFor(calibration.get(), planes.width, planes.height, lens, note);
         if (note != lensNote && !note.empty()) log(LogLevel::Warn, note);
         lensNote = note;
-        if (rays.lens() != lens || rays.size() != static_cast<size_t>(planes.width) * planes.height)
+        if (rays.intrinsics() != lens || rays.size() != static_cast<size_t>(planes.width) * planes.height)
             rays = RayTable(lens);
         const size_t pixels = static_cast<size_t>(planes.width) * planes.height;
         if (wantDepth) depthData.resize(pixels * bytesPerPixel(p.depthEncoding));

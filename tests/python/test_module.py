@@ -308,7 +308,8 @@ class CameraCallTest(unittest.TestCase):
 class UninitialisedObjectTest(unittest.TestCase):
     # What Class.__new__(Class) makes; every other __new__ reachable from a
     # class (its bases', object's) must refuse, and so must the others' own.
-    OWN_NEW = {"VelmoraFormat": "0 0 0 RAW", "VelmoraInfo": "0 0 0 0 0 0 0", "VelmoraCamera": "None 0 0"}
+    OWN_NEW = {"VelmoraFormat": "0 0 0 RAW", "VelmoraInfo": "0 0 0 0 0 0 0", "VelmoraCamera": "None 0 0",
+               "VelmoraIntrinsics": "0 0 0.0 plumb_bob [] False"}
 
     def test_every_new_of_every_class_refuses_or_makes_it_whole(self):
         # In a child interpreter: an object without its native value may crash it.
@@ -320,6 +321,9 @@ class UninitialisedObjectTest(unittest.TestCase):
             "    if isinstance(obj, vdc.VelmoraInfo):",
             "        return ' '.join(str(int(getattr(obj, f))) for f in",
             "                        ('index', 'connect', 'device_type', 'type', 'width', 'height', 'bpp'))",
+            "    if isinstance(obj, vdc.VelmoraIntrinsics):",
+            "        return '%d %d %r %s %r %s' % (obj.width, obj.height, obj.fx, obj.model, obj.coefficients,",
+            "                                      obj.nominal)",
             "    if isinstance(obj, vdc.VelmoraCamera):",
             "        return '%s %d %d' % (obj.requestFrame(0), obj.getControl(vdc.TOFControl.RANGE),",
             "                             obj.getCameraInfo().width)",

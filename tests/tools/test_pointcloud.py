@@ -185,6 +185,8 @@ class VirtualCameraScenesTest(TempDirTestCase):
     def depth_of(self, **settings):
         settings.setdefault("noise", 0)
         cam = open_camera(self, write_config(self.workdir, fps=0, **settings))
+        # The scenes' true surfaces, grazing silhouettes included.
+        cam.setDepthFilters(flying_pixel=False, spatial=False, temporal=False)
         (_, (depth, _, _)), = stream(self, cam, vdc.TOFOutput.DEPTH, 1)
         return depth
 

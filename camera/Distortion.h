@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace Velmora {
-namespace Ros {
 
 // k1, k2, p1, p2, k3.
 bool undistortPlumbBob(const std::vector<double>& d, double xd, double yd, double& x, double& y);
@@ -17,5 +16,4 @@ bool undistortRationalPolynomial(const std::vector<double>& d, double xd, double
 // The fisheye (equidistant) model: k1, k2, k3, k4 on the angle from the axis.
 bool undistortEquidistant(const std::vector<double>& d, double xd, double yd, double& x, double& y);
 
-}  // namespace Ros
 }  // namespace Velmora

@@ -3,7 +3,6 @@
 #include <cmath>
 
 namespace Velmora {
-namespace Ros {
 
 namespace {
 constexpr double kHalfPi = 1.57079632679489661923;
@@ -81,5 +80,4 @@ bool undistortEquidistant(const std::vector<double>& d, double xd, double yd, do
     return false;
 }
 
-}  // namespace Ros
 }  // namespace Velmora
