@@ -67,6 +67,12 @@ const std::vector<DepthFilterField>& depthFilterFields() {
     return fields;
 }
 
+bool DepthFilterSettings::operator==(const DepthFilterSettings& other) const {
+    for (const DepthFilterField& f : depthFilterFields())
+        if (f.flag ? this->*f.flag != other.*f.flag : this->*f.value != other.*f.value) return false;
+    return true;
+}
+
 std::string DepthFilterSettings::problem() const {
     for (const DepthFilterField& f : depthFilterFields()) {
         if (!f.value || finiteIn(this->*f.value, f.low, f.high)) continue;

@@ -23,7 +23,8 @@ except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tools"))
 
 from velmora_tools._cli import (  # noqa: E402
-    UserError, camera_module, check_output, create_output, open_camera, open_replay_source, run_tool)
+    UserError, add_depth_arguments, apply_depth_arguments, camera_module, check_output, create_output, open_camera,
+    open_replay_source, run_tool)
 
 
 def import_libraries():
@@ -67,6 +68,7 @@ def parse_args(argv):
                         help="stop after this many seconds (default: 3 without a window, else until q)")
     parser.add_argument("--range", type=int, choices=(2000, 4000), default=None,
                         help="measuring range in millimetres")
+    add_depth_arguments(parser)
     return parser.parse_args(argv)
 
 
@@ -201,6 +203,7 @@ def run(args):
         print("preview: opening the %s" % open_source(cam, args, workdir))
         if args.range is not None:
             cam.setControl(vdc.TOFControl.RANGE, args.range)
+        apply_depth_arguments(cam, args)
         max_range = cam.getControl(vdc.TOFControl.RANGE) or 4000
         rc = cam.start(vdc.TOFOutput.DEPTH)
         if rc != vdc.TOFErrorCode.VelmoraSuccess:

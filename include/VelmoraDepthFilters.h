@@ -60,6 +60,8 @@ struct VELMORA_EXPORT DepthFilterSettings {
 
     // Every filter off: frames exactly as the depth model computed them.
     static DepthFilterSettings none();
+    bool operator==(const DepthFilterSettings& other) const;
+    bool operator!=(const DepthFilterSettings& other) const { return !(*this == other); }
     // "" when every value is usable, else which one is not and why.
     std::string problem() const;
 };

@@ -521,6 +521,9 @@ void registerModule(py::module_& m) {
             return std::string(text);
         });
     byValue(intrinsics, {"width", "height", "fx", "fy", "cx", "cy", "model", "coefficients", "nominal"});
+    m.def("nominalIntrinsics", &nominalIntrinsics, py::arg("width"), py::arg("height"),
+          "The virtual camera's lens at a depth size\n\nA VelmoraIntrinsics (nominal True): an ideal pinhole "
+          "with a 70 degree horizontal field of view, square pixels, the principal point in the middle.");
 
     py::class_<CameraHandle> camera(m, "VelmoraCamera");
     // VelmoraCamera.__new__ alone already makes a whole camera; __init__ then

@@ -323,6 +323,17 @@ void CameraStream::apply(VelmoraTOFCamera* cam, const CameraSettings& wanted, st
             refusals.push_back(rule + "; keeping the old value");
     }
 
+    if (wanted.filters != from.filters) {
+        const std::string rule = wanted.filters.problem();
+        if (!rule.empty()) {
+            refusals.push_back("depth filters: " + rule + "; keeping the old settings");
+        } else if (!cam || cam->setDepthFilters(wanted.filters) == VelmoraSuccess) {
+            next.filters = wanted.filters;
+        } else {
+            refusals.push_back("depth filters refused by the camera; keeping the old settings");
+        }
+    }
+
     std::lock_guard<std::mutex> guard(lock);
     current = next;
     statistics.setSkip(next.skipFrame, next.skipFrameLoop);

@@ -64,7 +64,7 @@ void readChoice(ParameterSource& source, const std::string& name,
 bool CameraSettings::operator==(const CameraSettings& o) const {
     return range == o.range && mode == o.mode && frameRate == o.frameRate && autoFrameRate == o.autoFrameRate &&
            exposure == o.exposure && skipFrame == o.skipFrame && skipFrameLoop == o.skipFrameLoop &&
-           minConfidence == o.minConfidence;
+           minConfidence == o.minConfidence && filters == o.filters;
 }
 
 const char* modeName(FrequencyMode mode) {
@@ -119,7 +119,7 @@ std::string checkMinConfidence(double minConfidence) {
 std::string checkSettings(const CameraSettings& s) {
     for (const std::string& refused :
          {checkRange(s.range), checkNotNegative("frame_rate", s.frameRate), checkNotNegative("exposure", s.exposure),
-          checkSkipRule(s.skipFrame, s.skipFrameLoop), checkMinConfidence(s.minConfidence)})
+          checkSkipRule(s.skipFrame, s.skipFrameLoop), checkMinConfidence(s.minConfidence), s.filters.problem()})
         if (!refused.empty()) return refused;
     return "";
 }
@@ -179,6 +179,14 @@ std::vector<std::string> readParameters(ParameterSource& source, NodeParameters&
     integer("skip_frame", s.skipFrame);
     integer("skip_frame_loop", s.skipFrameLoop);
     real("min_confidence", s.minConfidence);
+    for (const DepthFilterField& f : depthFilterFields()) {
+        double value = f.value ? s.filters.*f.value : 0.0;
+        if (f.flag) {
+            flag(f.name, s.filters.*f.flag);
+        } else if (real(f.name, value)) {
+            s.filters.*f.value = static_cast<float>(value);
+        }
+    }
     const std::string refused = checkSettings(s);
     if (!refused.empty()) errors.push_back(refused);
     return errors;

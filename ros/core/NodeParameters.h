@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FrameConversion.h"
+#include "VelmoraDepthFilters.h"
 #include "VelmoraTypes.h"
 
 namespace Velmora {
@@ -25,6 +26,8 @@ struct CameraSettings {
     int skipFrame = 0;
     int skipFrameLoop = 1;
     double minConfidence = 0.0;
+    // Parameters named as the library names the settings (flying_pixel, spatial_edge_mm, ...).
+    DepthFilterSettings filters;
 
     bool operator==(const CameraSettings& other) const;
     bool operator!=(const CameraSettings& other) const { return !(*this == other); }

@@ -8,6 +8,7 @@
 #include <boost/make_shared.hpp>
 #include <camera_calibration_parsers/parse.h>
 #include <diagnostic_msgs/DiagnosticArray.h>
+#include <dynamic_reconfigure/Config.h>
 #include <geometry_msgs/TransformStamped.h>
 #include <ros/service_manager.h>
 #include <sensor_msgs/CameraInfo.h>
@@ -78,6 +79,15 @@ CameraSettings settingsOf(const VelmoraCameraConfig& config, const CameraSetting
     s.skipFrame = config.skip_frame;
     s.skipFrameLoop = config.skip_frame_loop;
     s.minConfidence = config.min_confidence;
+    // The filter settings by name, through the configuration's message form.
+    dynamic_reconfigure::Config message;
+    config.__toMessage__(message);
+    for (const DepthFilterField& f : depthFilterFields()) {
+        for (const auto& b : message.bools)
+            if (f.flag && b.name == f.name) s.filters.*f.flag = b.value;
+        for (const auto& d : message.doubles)
+            if (f.value && d.name == f.name) s.filters.*f.value = static_cast<float>(d.value);
+    }
     return s;
 }
 
@@ -90,6 +100,15 @@ void writeSettings(const CameraSettings& s, VelmoraCameraConfig& config) {
     config.skip_frame = s.skipFrame;
     config.skip_frame_loop = s.skipFrameLoop;
     config.min_confidence = s.minConfidence;
+    dynamic_reconfigure::Config message;
+    config.__toMessage__(message);
+    for (const DepthFilterField& f : depthFilterFields()) {
+        for (auto& b : message.bools)
+            if (f.flag && b.name == f.name) b.value = s.filters.*f.flag;
+        for (auto& d : message.doubles)
+            if (f.value && d.name == f.name) d.value = s.filters.*f.value;
+    }
+    config.__fromMessage__(message);
 }
 
 sensor_msgs::ImagePtr newImage() { return boost::make_shared<sensor_msgs::Image>(); }

@@ -8,7 +8,7 @@ import unittest
 from tools_fixture import TempDirTestCase, needs_camera, needs_numpy, numpy, open_camera, stream, vdc, write_config
 
 if numpy is not None:
-    from velmora_tools.pointcloud import (Intrinsics, VIRTUAL_CAMERA_HFOV_DEG, depth_to_points, fit_plane,
+    from velmora_tools.pointcloud import (Intrinsics, depth_to_points, fit_plane,
                                           frame_to_ply, read_ply, valid_pixels, write_ply)
 
 
@@ -25,7 +25,7 @@ class IntrinsicsTest(unittest.TestCase):
 
     def test_virtual_camera_lens(self):
         lens = Intrinsics.virtual_camera(240, 180)
-        self.assertAlmostEqual(lens.horizontal_fov_deg, VIRTUAL_CAMERA_HFOV_DEG)
+        self.assertAlmostEqual(lens.horizontal_fov_deg, 70.0)
         self.assertAlmostEqual(lens.fx, 120.0 / math.tan(math.radians(35.0)))
         vga = Intrinsics.virtual_camera(640, 480)
         self.assertAlmostEqual(vga.fx / lens.fx, 640.0 / 240.0)

@@ -114,7 +114,54 @@ def add_source_arguments(parser, default_help="USB camera 0 (the virtual camera 
                         help="with --replay: deliver frames as fast as the driver reads them")
     parser.add_argument("--range", type=int, default=None, metavar="MM",
                         help="measuring range (HQVGA: 2000 or 4000 mm)")
+    add_depth_arguments(parser)
     parser.epilog = ((parser.epilog + " ") if parser.epilog else "") + "Without a source: %s." % default_help
+
+
+def add_depth_arguments(parser):
+    """The options of the driver's depth filters and lens."""
+    parser.add_argument("--filter", action="append", default=[], metavar="NAME=VALUE",
+                        help="set a depth filter, e.g. temporal=off or spatial_edge_mm=30 (names as "
+                             "VelmoraCamera.getDepthFilters() gives them); may be repeated")
+    parser.add_argument("--no-filters", action="store_true", help="every depth filter off: the depth as measured")
+    parser.add_argument("--calibration", metavar="FILE",
+                        help="camera calibration (ROS camera_info or OpenCV YAML) for z-depth and points")
+
+
+_SWITCH_WORDS = {"on": True, "true": True, "1": True, "yes": True,
+                 "off": False, "false": False, "0": False, "no": False}
+
+
+def apply_depth_arguments(cam, args):
+    """Applies --no-filters, --filter and --calibration to an open camera;
+    UserError naming the option for what the driver refuses."""
+    filters = cam.getDepthFilters()
+    changes = {}
+    if getattr(args, "no_filters", False):
+        changes.update((name, False) for name, value in filters.items() if isinstance(value, bool))
+    for item in getattr(args, "filter", None) or []:
+        name, sep, text = item.partition("=")
+        name = name.strip()
+        if not sep or name not in filters:
+            raise UserError("--filter %s: expected NAME=VALUE with NAME one of %s" % (item, ", ".join(sorted(filters))))
+        if isinstance(filters[name], bool):
+            if text.strip().lower() not in _SWITCH_WORDS:
+                raise UserError("--filter %s: %s is on or off" % (item, name))
+            changes[name] = _SWITCH_WORDS[text.strip().lower()]
+        else:
+            try:
+                changes[name] = float(text)
+            except ValueError:
+                raise UserError("--filter %s: %s takes a number" % (item, name))
+    try:
+        cam.setDepthFilters(**changes)
+    except (TypeError, ValueError) as error:
+        raise UserError("--filter: %s" % error)
+    if getattr(args, "calibration", None):
+        try:
+            cam.loadCalibration(args.calibration)
+        except ValueError as error:
+            raise UserError("--calibration: %s" % error)
 
 
 def open_replay_source(cam, path, pace="recorded"):
@@ -182,4 +229,9 @@ def open_source(cam, args):
         if rc != vdc.TOFErrorCode.VelmoraSuccess:
             cam.close()
             raise UserError("--range %d refused by the %s: %s" % (args.range, what, rc.str()))
+    try:
+        apply_depth_arguments(cam, args)
+    except UserError:
+        cam.close()
+        raise
     return what

@@ -5,7 +5,8 @@
     velmora-ply room.ply --csi 0 --intrinsics 210.5,210.5,119.5,89.5
 
 Coordinates are millimetres, x right, y down, z forward. Without
---intrinsics or --fov the virtual camera's lens is assumed.
+--intrinsics or --fov the points are the driver's: the lens of a calibration
+given with --calibration, else the camera's nominal lens.
 """
 
 from __future__ import print_function
@@ -48,7 +49,7 @@ def intrinsics_for(args, width, height):
             return Intrinsics.from_fov(width, height, args.fov)
         except ValueError as error:
             raise UserError("--fov %g: %s" % (args.fov, error))
-    return Intrinsics.virtual_camera(width, height)
+    return None
 
 
 def run(args, out=sys.stdout, err=sys.stderr):
@@ -72,10 +73,12 @@ def run(args, out=sys.stdout, err=sys.stderr):
                 raise RuntimeError("no frame from the %s within 3 s" % what)
             try:
                 depth, amplitude = frame.getDepthData(), frame.getAmplitudeData()
+                cloud = frame.getPointCloud()
             finally:
                 cam.releaseFrame(frame)
         height, width = depth.shape
-        count = frame_to_ply(args.output, depth, amplitude, intrinsics_for(args, width, height),
+        lens = intrinsics_for(args, width, height)
+        count = frame_to_ply(args.output, depth, amplitude, lens, cloud=None if lens else cloud,
                              max_mm=args.max_mm, colour=None if args.colour == "none" else args.colour,
                              binary=not args.ascii, overwrite=args.force)
     except RuntimeError as error:

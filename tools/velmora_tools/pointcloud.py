@@ -8,9 +8,11 @@ The camera measures the distance along that ray (radial distance), so by
 default a depth value d becomes the point d * (u, v, 1) / |(u, v, 1)|. Give
 ``radial=False`` for depth images that hold z instead.
 
-Intrinsics come from the user (``Intrinsics(fx, fy, cx, cy, width, height)``)
-or, for the virtual camera, from its documented field of view:
-``Intrinsics.virtual_camera(width, height)``.
+Intrinsics come from the user (``Intrinsics(fx, fy, cx, cy, width, height)``),
+from the driver (``Intrinsics.from_driver(camera.getIntrinsics())``) or, for
+the virtual camera, from the driver's nominal lens:
+``Intrinsics.virtual_camera(width, height)``. A live frame has its own cloud,
+with the lens distortion of a loaded calibration: ``frame.getPointCloud()``.
 """
 
 from __future__ import division
@@ -19,11 +21,6 @@ import io
 import math
 
 import numpy as np
-
-# Horizontal field of view of the virtual camera (the simulated module): its
-# scenes are rendered through an ideal pinhole with square pixels and the
-# principal point in the middle of the image.
-VIRTUAL_CAMERA_HFOV_DEG = 70.0
 
 
 class Intrinsics(object):
@@ -58,9 +55,17 @@ class Intrinsics(object):
         return cls(fx, fy, (width - 1) / 2.0, (height - 1) / 2.0, width, height)
 
     @classmethod
+    def from_driver(cls, lens):
+        """The pinhole part of the driver's VelmoraIntrinsics (its distortion
+        is left out: clouds with distortion come from frame.getPointCloud())."""
+        return cls(lens.fx, lens.fy, lens.cx, lens.cy, lens.width, lens.height)
+
+    @classmethod
     def virtual_camera(cls, width=240, height=180):
-        """The virtual camera's lens at the given picture size."""
-        return cls.from_fov(width, height, VIRTUAL_CAMERA_HFOV_DEG)
+        """The virtual camera's lens at the given picture size, as the driver has it."""
+        from ._cli import camera_module
+
+        return cls.from_driver(camera_module().nominalIntrinsics(width, height))
 
     @property
     def horizontal_fov_deg(self):
@@ -296,8 +301,10 @@ def read_ply(path):
 
 
 def frame_to_ply(path, depth, amplitude=None, intrinsics=None, radial=True, max_mm=None, colour="depth",
-                 binary=True, overwrite=True):
-    """One depth frame to a PLY file, invalid pixels dropped. Points are
+                 binary=True, overwrite=True, cloud=None):
+    """One depth frame to a PLY file, invalid pixels dropped. The points are
+    those of ``cloud`` (a frame's getPointCloud()) when given, else computed
+    from ``depth`` with ``intrinsics``. Points are
     coloured by depth (``colour="depth"``), by amplitude (``"amplitude"``,
     needs ``amplitude``) or not at all (None); the amplitude is also stored
     as a float property. ``overwrite`` as for write_ply. Returns the number
@@ -306,7 +313,14 @@ def frame_to_ply(path, depth, amplitude=None, intrinsics=None, radial=True, max_
 
     depth = np.asarray(depth)
     mask = valid_pixels(depth, max_mm=max_mm)
-    points = depth_to_points(depth, intrinsics, radial=radial, mask=mask)
+    if cloud is not None:
+        cloud = np.asarray(cloud, dtype=np.float32)
+        if cloud.shape != depth.shape + (3,):
+            raise ValueError("cloud shape %r does not fit depth shape %r" % (cloud.shape, depth.shape))
+        mask &= np.isfinite(cloud[:, :, 2])
+        points = cloud[mask]
+    else:
+        points = depth_to_points(depth, intrinsics, radial=radial, mask=mask)
     colors = None
     if colour == "depth":
         top = max_mm if max_mm is not None else (float(depth[mask].max()) if mask.any() else 1.0)
