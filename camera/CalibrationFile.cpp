@@ -94,9 +94,13 @@ std::string loadCalibrationFile(const std::string& path, Intrinsics& intrinsics)
     if (keys.count("distortion_coefficients") && !matrixData(keys["distortion_coefficients"], d))
         return where("distortion_coefficients must hold numbers in its data");
     std::string model = unquoted(trimmed(keys["distortion_model"]));
-    // OpenCV's own files name no model; its rational model has 8 coefficients.
-    if (model.empty()) model = d.size() > 5 ? "rational_polynomial" : "plumb_bob";
-    // Trailing zeros beyond the model's count (OpenCV writes 14) change nothing.
+    // OpenCV's own files name no model and write up to 14 coefficients, the
+    // ones it did not use as 0; with any of k4 to k6 its model is the rational one.
+    if (model.empty()) {
+        while (d.size() > 5 && d.back() == 0) d.pop_back();
+        model = d.size() > 5 ? "rational_polynomial" : "plumb_bob";
+    }
+    // Trailing zeros beyond the model's count change nothing.
     const size_t most = model == "equidistant" ? 4 : model == "rational_polynomial" ? 8 : 5;
     while (d.size() > most && d.back() == 0) d.pop_back();
     Intrinsics loaded;

@@ -13,3 +13,9 @@ target_include_directories(capture_alloc_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/
 target_link_libraries(capture_alloc_test PRIVATE velmora_static GTest::gtest_main)
 gtest_discover_tests(capture_alloc_test DISCOVERY_TIMEOUT 60)
 velmora_test_labels(capture_alloc_test core stream)
+
+add_executable(depth_geometry_test ${CMAKE_CURRENT_LIST_DIR}/depth_geometry_test.cpp)
+target_include_directories(depth_geometry_test PRIVATE ${PROJECT_SOURCE_DIR}/camera)
+target_link_libraries(depth_geometry_test PRIVATE velmora_static velmora_evk_sdk GTest::gtest_main)
+gtest_discover_tests(depth_geometry_test DISCOVERY_TIMEOUT 60)
+velmora_test_labels(depth_geometry_test core stream)
