@@ -189,8 +189,8 @@ TEST(NodeParameters, ReadsEveryParameterAndNamesEachBadOne) {
     source.text = {{"connection", "CSI"}, {"output", "raw"}, {"depth_encoding", "16UC1"}, {"mode", "double"},
                    {"frame_id", "tof"}, {"camera_info_url", "file:///c.yaml"}};
     source.integers = {{"index", 2}, {"range", 2000}, {"frame_rate", 15}, {"skip_frame", 1}, {"skip_frame_loop", 3}};
-    source.reals = {{"min_confidence", 12.5}};
-    source.flags = {{"publish_points", false}, {"auto_frame_rate", false}};
+    source.reals = {{"min_confidence", 12.5}, {"temporal_alpha", 0.25}};
+    source.flags = {{"publish_points", false}, {"auto_frame_rate", false}, {"hole_filling", true}};
     EXPECT_TRUE(readParameters(source, p).empty());
     EXPECT_EQ(p.connection, Connection::CSI);
     EXPECT_EQ(p.index, 2);
@@ -205,6 +205,8 @@ TEST(NodeParameters, ReadsEveryParameterAndNamesEachBadOne) {
     EXPECT_EQ(p.settings.skipFrame, 1);
     EXPECT_EQ(p.settings.skipFrameLoop, 3);
     EXPECT_EQ(p.settings.minConfidence, 12.5);
+    EXPECT_EQ(p.settings.filters.temporalAlpha, 0.25f);
+    EXPECT_TRUE(p.settings.filters.holeFilling);
 
     MapSource bad;
     bad.text = {{"connection", "wifi"}, {"output", "colour"}, {"depth_encoding", "8UC1"}, {"mode", "triple"},
@@ -322,10 +324,13 @@ TEST(CameraStream, DeliversStampedFramesAndKeepsRefusedSettings) {
     wanted.skipFrame = 3;   // more than the loop of 2
     wanted.skipFrameLoop = 2;
     wanted.minConfidence = 20;
+    wanted.filters.temporal = false;
+    wanted.filters.spatialEdgeMm = 25;
     std::vector<std::string> refusals;
     CameraSettings effective = stream.changeSettings(wanted, refusals);
     EXPECT_EQ(effective.range, 2000);
     EXPECT_EQ(effective.minConfidence, 20);
+    EXPECT_EQ(effective.filters, wanted.filters);
     EXPECT_EQ(effective.exposure, 0);
     EXPECT_EQ(effective.skipFrame, 0);
     EXPECT_EQ(effective.skipFrameLoop, 1);
@@ -338,12 +343,15 @@ TEST(CameraStream, DeliversStampedFramesAndKeepsRefusedSettings) {
     wanted.mode = FrequencyMode::Single;
     wanted.skipFrame = 1;
     wanted.skipFrameLoop = 2;
+    wanted.filters.temporalAlpha = 5;  // out of range: the filters stay as they were
     refusals.clear();
     effective = stream.changeSettings(wanted, refusals);
     EXPECT_EQ(effective.mode, FrequencyMode::CameraDefault);
     EXPECT_EQ(effective.skipFrame, 1);
     EXPECT_EQ(effective.skipFrameLoop, 2);
-    ASSERT_EQ(refusals.size(), 1u);
+    EXPECT_EQ(effective.filters.temporalAlpha, DepthFilterSettings().temporalAlpha);
+    ASSERT_EQ(refusals.size(), 2u);
+    EXPECT_NE(refusals[1].find("temporal_alpha 5"), std::string::npos) << refusals[1];
     const size_t before = r.timestamps.size();
     EXPECT_TRUE(r.waitFor([&] { return r.timestamps.size() >= before + 5; }));
     EXPECT_EQ(stream.health().state, StreamState::Streaming);

@@ -139,6 +139,17 @@ class WallScene(unittest.TestCase):
             reconfigure({"range": 4000})
         self.assertTrue(wait_for(lambda: abs(centre() - 2.5) < 0.01, 5))
 
+    def test_depth_filters_change_while_streaming(self):
+        centre = lambda: image_array(self.collect("/camera/depth/image_raw", Image, 1).messages[0])[90, 120]
+        try:
+            # No surface is as bright as this illumination promises: every pixel counts as wrapped.
+            result = reconfigure({"wrapped_distance": True, "wrapped_white_amplitude": 1e9})
+            self.assertEqual((result["wrapped_distance"], result["wrapped_white_amplitude"]), (True, 1e9))
+            self.assertTrue(wait_for(lambda: np.isnan(centre()), 5))
+        finally:
+            reconfigure({"wrapped_distance": False, "wrapped_white_amplitude": 1000.0})
+        self.assertTrue(wait_for(lambda: abs(centre() - 2.5) < 0.01, 5))
+
     def test_recorded_bag_plays_back_the_same_images(self):
         bag = os.path.join(fx.WORK, "wall.bag")
         live = Collector("/camera/depth/image_raw", Image)
