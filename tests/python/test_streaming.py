@@ -1,5 +1,7 @@
 """Streaming from the simulated camera: frames, formats, arrays and controls."""
 
+import math
+import os
 import pickle
 import time
 import unittest
@@ -227,6 +229,65 @@ class DepthArrayTest(CameraTestCase):
         for _ in range(6):
             self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
         self.assertTrue(numpy.array_equal(kept, expected))
+
+
+class LensAndFilterTest(CameraTestCase):
+    config = {"scene": "wall", "distance_mm": 1800}
+
+    def write(self, name, text):
+        path = os.path.join(self.workdir, name)
+        with open(path, "w") as handle:
+            handle.write(text)
+        return path
+
+    def test_intrinsics_and_calibration(self):
+        lens = self.cam.getIntrinsics()
+        self.assertEqual((lens.width, lens.height, lens.cx, lens.cy, lens.model, lens.coefficients, lens.nominal),
+                         (240, 180, 119.5, 89.5, "plumb_bob", [], True))
+        self.assertAlmostEqual(lens.fx, 120.0 / math.tan(math.radians(35.0)))
+        copied = pickle.loads(pickle.dumps(lens))
+        self.assertEqual((copied.fx, copied.model, copied.nominal), (lens.fx, lens.model, True))
+        path = self.write("c.yaml", "image_width: 240\nimage_height: 180\ndistortion_model: equidistant\n"
+                                    "camera_matrix:\n  data: [150, 0, 120, 0, 151, 90, 0, 0, 1]\n"
+                                    "distortion_coefficients:\n  data: [0.1, 0, 0, 0]\n")
+        self.cam.loadCalibration(path)
+        lens = self.cam.getIntrinsics()
+        self.assertEqual((lens.fx, lens.fy, lens.model, lens.coefficients, lens.nominal),
+                         (150.0, 151.0, "equidistant", [0.1, 0.0, 0.0, 0.0], False))
+        self.assertRaisesText(ValueError, "cannot read", self.cam.loadCalibration, path + ".missing")
+        self.assertRaisesText(ValueError, "image_width", self.cam.loadCalibration, self.write("bad.yaml", "x: 1\n"))
+        self.assertEqual(self.cam.getIntrinsics().fx, 150.0)
+
+    def test_filter_settings(self):
+        filters = self.cam.getDepthFilters()
+        self.assertEqual((filters["flying_pixel"], filters["spatial"], filters["temporal"], filters["hole_filling"],
+                          filters["temporal_alpha"]), (True, True, True, False, 0.4))
+        self.cam.setDepthFilters(temporal=False, spatial_edge_mm=25)
+        for bad, error in (({"no_such_filter": 1}, TypeError), ({"temporal_alpha": 5}, ValueError),
+                           ({"spatial": "yes"}, TypeError)):
+            self.assertRaises(error, self.cam.setDepthFilters, **bad)
+        changed = dict(filters, temporal=False, spatial_edge_mm=25.0)
+        self.assertEqual(self.cam.getDepthFilters(), changed)
+
+    @unittest.skipUnless(HAVE_NUMPY, "needs numpy")
+    def test_axial_depth_and_point_cloud(self):
+        self.start(vdc.TOFOutput.DEPTH)
+        frame = self.frame()
+        z, cloud = frame.getAxialDepthData(), frame.getPointCloud()
+        self.assertEqual((z.dtype, z.shape, cloud.dtype, cloud.shape),
+                         (numpy.float32, (180, 240), numpy.float32, (180, 240, 3)))
+        # A flat wall: one z everywhere, though the distance along the rays grows outwards.
+        self.assertTrue(numpy.allclose(z, 1800.0, atol=6.0), "z %s..%s" % (z.min(), z.max()))
+        self.assertGreater(frame.getDepthData().max(), 2100.0)
+        self.assertTrue(numpy.array_equal(cloud[:, :, 2], z))
+        self.assertEqual(self.cam.releaseFrame(frame), OK)
+        # A filter that invalidates every pixel: z 0 and NaN points from the next frames on.
+        self.cam.setDepthFilters(wrapped_distance=True, wrapped_white_amplitude=1e9)
+        for _ in range(4):
+            self.assertEqual(self.cam.releaseFrame(self.frame()), OK)
+        frame = self.frame()
+        self.assertFalse(frame.getAxialDepthData().any())
+        self.assertTrue(numpy.isnan(frame.getPointCloud()).all())
 
 
 @unittest.skipUnless(HAVE_NUMPY, "needs numpy")
