@@ -3,6 +3,9 @@
 
 #include "DepthFilters.h"
 
+#include "DepthFilterKernels.h"
+#include "DepthFilterPixels.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -26,11 +29,6 @@ Rows rowsAround(const float* plane, int width, int height, int y) {
     const size_t w = static_cast<size_t>(width);
     return {plane + w * static_cast<size_t>(std::max(y - 1, 0)), plane + w * static_cast<size_t>(y),
             plane + w * static_cast<size_t>(std::min(y + 1, height - 1))};
-}
-
-void invalidate(const DepthPlaneSet& planes, size_t i) {
-    planes.depth[i] = 0.0f;
-    planes.confidence[i] = 0.0f;
 }
 
 }  // namespace
@@ -84,18 +82,67 @@ std::string DepthFilterSettings::problem() const {
     return "";
 }
 
-void filterWrappedDistance(const DepthFilterSettings& s, const DepthPlaneSet& planes) {
-    const size_t n = static_cast<size_t>(planes.width) * static_cast<size_t>(planes.height);
-    const float floor = s.wrappedMinReflectivity * s.wrappedWhiteAmplitude;
-    const float inverseFalloff = 1.0f / s.wrappedFalloffMm;
-    for (size_t i = 0; i < n; ++i) {
-        const float q = planes.depth[i] * inverseFalloff;
-        if (planes.depth[i] > 0 && planes.amplitude[i] * (1.0f + q * q) < floor) invalidate(planes, i);
+const std::vector<DepthFilterForm>& depthFilterForms() {
+    static const std::vector<DepthFilterForm> forms = [] {
+        std::vector<DepthFilterForm> list;
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) list.push_back({"avx512", &depthFilterKernelsAvx512});
+        if (__builtin_cpu_supports("avx2")) list.push_back({"avx2", &depthFilterKernelsAvx2});
+        list.push_back({"sse2", &depthFilterKernelsBaseline});
+#elif defined(__aarch64__)
+        list.push_back({"neon", &depthFilterKernelsBaseline});
+#endif
+        list.push_back({"scalar", &depthFilterKernelsScalar});
+        return list;
+    }();
+    return forms;
+}
+
+namespace {
+
+const DepthFilterKernels& pick(const DepthFilterKernels* kernels) {
+    return kernels ? *kernels : *depthFilterForms().front().kernels;
+}
+
+// A 3 x 3 filter over the plane: interior columns by the form's row loop,
+// the first and last column by the scalar pixel on clamped neighbours.
+template <typename Row, typename Pixel>
+void neighbourhood(const float* in, float* out, int w, int h, Row row, Pixel pixel) {
+    for (int y = 0; y < h; ++y) {
+        const Rows r = rowsAround(in, w, h, y);
+        float* line = out + static_cast<size_t>(w) * static_cast<size_t>(y);
+        row(r, line);
+        for (int x : {0, w - 1}) {
+            const int left = std::max(x - 1, 0), right = std::min(x + 1, w - 1);
+            const float around[8] = {r.up[left],   r.up[x],   r.up[right],   r.mid[left],
+                                     r.mid[right], r.down[left], r.down[x], r.down[right]};
+            line[x] = pixel(r.mid[x], around);
+        }
     }
 }
 
+// Confidence follows depth: 0 where a filter took the value away.
+void clearConfidence(const DepthPlaneSet& planes, const float* before) {
+    const size_t n = static_cast<size_t>(planes.width) * static_cast<size_t>(planes.height);
+    for (size_t i = 0; i < n; ++i)
+        if (planes.depth[i] == 0 && before[i] != 0) planes.confidence[i] = 0.0f;
+}
+
+}  // namespace
+
+void filterWrappedDistance(const DepthFilterSettings& s, const DepthPlaneSet& planes,
+                           const DepthFilterKernels* kernels) {
+    const size_t n = static_cast<size_t>(planes.width) * static_cast<size_t>(planes.height);
+    pick(kernels).wrappedRun(planes.depth, planes.amplitude, n, s.wrappedMinReflectivity * s.wrappedWhiteAmplitude,
+                             1.0f / s.wrappedFalloffMm);
+    // Invalid pixels have confidence 0 already: only those just taken change.
+    for (size_t i = 0; i < n; ++i)
+        if (planes.depth[i] == 0) planes.confidence[i] = 0.0f;
+}
+
 void filterFlyingPixels(const DepthFilterSettings& s, double focalPx, const DepthPlaneSet& planes,
-                        std::vector<float>& scratch) {
+                        std::vector<float>& scratch, const DepthFilterKernels* kernels) {
     const int w = planes.width, h = planes.height;
     if (w < 3 || h < 3 || !(focalPx > 0)) return;
     // Over one pixel a surface inclined by the largest incidence changes
@@ -103,67 +150,38 @@ void filterFlyingPixels(const DepthFilterSettings& s, double focalPx, const Dept
     const float inclined = static_cast<float>(std::tan(s.flyingPixelMaxIncidenceDeg * kPi / 180.0) / focalPx);
     const float relative = std::max(s.flyingPixelRelativeStep, inclined);
     const float minStep = s.flyingPixelMinStepMm;
-    scratch.assign(static_cast<size_t>(w) * static_cast<size_t>(h), 0.0f);
-    for (int y = 1; y + 1 < h; ++y) {
-        const Rows r = rowsAround(planes.depth, w, h, y);
-        float* flag = scratch.data() + static_cast<size_t>(w) * static_cast<size_t>(y);
-        for (int x = 1; x + 1 < w; ++x) {
-            const float d = r.mid[x];
-            const float step = std::max(minStep, relative * d);
-            // Between two opposite neighbours, each more than a step away; an
-            // invalid neighbour (0) never counts as the far side.
-            auto between = [d, step](float a, float b) {
-                return a > 0 && b > 0 && ((a - d > step && d - b > step) || (d - a > step && b - d > step));
-            };
-            const bool flying = d > 0 && (between(r.mid[x - 1], r.mid[x + 1]) || between(r.up[x], r.down[x]) ||
-                                          between(r.up[x - 1], r.down[x + 1]) || between(r.up[x + 1], r.down[x - 1]));
-            flag[x] = flying ? 1.0f : 0.0f;
-        }
-    }
-    const size_t n = scratch.size();
-    for (size_t i = 0; i < n; ++i)
-        if (scratch[i] != 0) invalidate(planes, i);
-}
-
-void filterSpatial(const DepthFilterSettings& s, const DepthPlaneSet& planes, std::vector<float>& scratch) {
-    const int w = planes.width, h = planes.height;
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
     scratch.assign(planes.depth, planes.depth + n);
-    const float edge = s.spatialEdgeMm, relative = s.spatialRelativeEdge;
-    for (int y = 0; y < h; ++y) {
+    const DepthFilterKernels& k = pick(kernels);
+    // Rows and columns at the border have no opposite neighbours: they stay.
+    for (int y = 1; y + 1 < h; ++y) {
         const Rows r = rowsAround(scratch.data(), w, h, y);
-        float* out = planes.depth + static_cast<size_t>(w) * static_cast<size_t>(y);
-        for (int x = 0; x < w; ++x) {
-            const float d = r.mid[x];
-            const int left = x > 0 ? x - 1 : x, right = x + 1 < w ? x + 1 : x;
-            const float limit = std::max(edge, relative * d);
-            const float around[8] = {r.up[left],   r.up[x],   r.up[right],   r.mid[left],
-                                     r.mid[right], r.down[left], r.down[x], r.down[right]};
-            float sum = 0.0f, count = 1.0f;
-            for (float v : around) {
-                const bool near = v > 0 && std::fabs(v - d) <= limit;
-                sum += near ? v - d : 0.0f;
-                count += near ? 1.0f : 0.0f;
-            }
-            // Offsets from the pixel, so a flat patch keeps its exact value.
-            out[x] = d > 0 ? d + sum / count : d;
-        }
+        k.flyingRow(r.up, r.mid, r.down, planes.depth + static_cast<size_t>(w) * static_cast<size_t>(y), w, minStep,
+                    relative);
     }
+    clearConfidence(planes, scratch.data());
 }
 
-void filterTemporal(const DepthFilterSettings& s, const DepthPlaneSet& planes, std::vector<float>& history) {
+void filterSpatial(const DepthFilterSettings& s, const DepthPlaneSet& planes, std::vector<float>& scratch,
+                   const DepthFilterKernels* kernels) {
+    const int w = planes.width, h = planes.height;
+    const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    if (n == 0) return;
+    scratch.assign(planes.depth, planes.depth + n);
+    const float edge = s.spatialEdgeMm, relative = s.spatialRelativeEdge;
+    const DepthFilterKernels& k = pick(kernels);
+    neighbourhood(
+        scratch.data(), planes.depth, w, h,
+        [&](const Rows& r, float* out) { k.spatialRow(r.up, r.mid, r.down, out, w, edge, relative); },
+        [&](float d, const float(&around)[8]) { return DepthFilterPixels::spatial(d, around, edge, relative); });
+}
+
+void filterTemporal(const DepthFilterSettings& s, const DepthPlaneSet& planes, std::vector<float>& history,
+                    const DepthFilterKernels* kernels) {
     const size_t n = static_cast<size_t>(planes.width) * static_cast<size_t>(planes.height);
     if (history.size() != n) history.assign(n, 0.0f);
-    const float alpha = s.temporalAlpha, edge = s.temporalEdgeMm, relative = s.temporalRelativeEdge;
-    float* depth = planes.depth;
-    float* last = history.data();
-    for (size_t i = 0; i < n; ++i) {
-        const float d = depth[i], before = last[i];
-        const bool continues = d > 0 && before > 0 && std::fabs(d - before) <= std::max(edge, relative * d);
-        const float out = continues ? before + alpha * (d - before) : d;
-        depth[i] = out;
-        last[i] = out;
-    }
+    pick(kernels).temporalRun(planes.depth, history.data(), n, s.temporalAlpha, s.temporalEdgeMm,
+                              s.temporalRelativeEdge);
 }
 
 void filterHoles(const DepthPlaneSet& planes, std::vector<float>& scratch) {
@@ -190,13 +208,14 @@ void filterHoles(const DepthPlaneSet& planes, std::vector<float>& scratch) {
 }
 
 void DepthFilterChain::apply(const DepthFilterSettings& s, double focalPx, const DepthPlaneSet& planes) {
+    const DepthFilterKernels* k = kernels;
     const size_t n = static_cast<size_t>(planes.width) * static_cast<size_t>(planes.height);
     if (n == 0) return;
-    if (s.wrappedDistance) filterWrappedDistance(s, planes);
-    if (s.flyingPixel) filterFlyingPixels(s, focalPx, planes, scratch);
-    if (s.spatial) filterSpatial(s, planes, scratch);
+    if (s.wrappedDistance) filterWrappedDistance(s, planes, k);
+    if (s.flyingPixel) filterFlyingPixels(s, focalPx, planes, scratch, k);
+    if (s.spatial) filterSpatial(s, planes, scratch, k);
     if (s.temporal) {
-        filterTemporal(s, planes, history);
+        filterTemporal(s, planes, history, k);
     } else {
         history.clear();
     }

@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "DepthFilterKernels.h"
 #include "DepthFilters.h"
 #include "VelmoraIntrinsics.h"
 #include "VelmoraTOFCamera.h"
@@ -227,6 +229,57 @@ TEST(DepthFilters, EachFilterOnConstructedPlanes) {
     seen.amplitude = {300.0f, 800.0f};  // 1000 mm: a white surface gives about 940
     filterWrappedDistance(wrapped, seen.set());
     EXPECT_EQ(seen.depth, (std::vector<float>{0.0f, 1000.0f}));
+}
+
+// Every vector form of the filters equals the scalar form bit for bit, on
+// random frames (steps, noise, holes, odd widths) under random settings.
+TEST(DepthFilters, EveryFormEqualsTheScalarFormBitForBit) {
+    const std::vector<DepthFilterForm>& forms = depthFilterForms();
+    ASSERT_STREQ(forms.back().name, "scalar");
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    auto uniform = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return static_cast<float>(state >> 40) / static_cast<float>(1u << 24);
+    };
+    for (int trial = 0; trial < 60; ++trial) {
+        const int width = 3 + static_cast<int>(uniform() * 70), height = 3 + static_cast<int>(uniform() * 20);
+        const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+        std::vector<float> depth(n), amplitude(n);
+        for (size_t i = 0; i < n; ++i) {
+            const float surface = 300.0f + 700.0f * static_cast<float>(static_cast<int>(uniform() * 4));
+            depth[i] = uniform() < 0.1f ? 0.0f : surface + 40.0f * (uniform() - 0.5f);
+            amplitude[i] = 2000.0f * uniform();
+        }
+        DepthFilterSettings s;
+        s.flyingPixelMinStepMm = 60 * uniform();
+        s.flyingPixelRelativeStep = 0.1f * uniform();
+        s.flyingPixelMaxIncidenceDeg = 1 + 88 * uniform();
+        s.spatialEdgeMm = 80 * uniform();
+        s.spatialRelativeEdge = 0.1f * uniform();
+        s.temporalAlpha = 0.01f + 0.99f * uniform();
+        s.temporalEdgeMm = 100 * uniform();
+        s.temporalRelativeEdge = 0.1f * uniform();
+        s.wrappedDistance = s.holeFilling = trial % 2 == 0;
+        s.wrappedMinReflectivity = uniform();
+        std::vector<std::vector<float>> results;
+        for (const DepthFilterForm& form : forms) {
+            DepthFilterChain chain(form.kernels);
+            std::vector<float> d, c;
+            for (int frame = 0; frame < 3; ++frame) {  // the temporal filter's memory too
+                d = depth;
+                c = amplitude;
+                for (float& v : d) v = v > 0 ? v + 3.0f * static_cast<float>(frame) : 0.0f;
+                chain.apply(s, 10 + 500 * static_cast<double>(trial) / 60, {width, height, d.data(), amplitude.data(), c.data()});
+            }
+            d.insert(d.end(), c.begin(), c.end());
+            results.push_back(d);
+        }
+        for (size_t f = 0; f + 1 < forms.size(); ++f)
+            ASSERT_EQ(0, std::memcmp(results[f].data(), results.back().data(), results[f].size() * sizeof(float)))
+                << forms[f].name << " differs from the scalar form in trial " << trial;
+    }
 }
 
 TEST(CameraLens, VirtualWallIsFlatInZAndCalibrationsAndFiltersApplyFromTheNextFrame) {
