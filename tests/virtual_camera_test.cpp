@@ -20,6 +20,8 @@
 #include "VelmoraEvkTesting.h"
 #include "VelmoraScene.h"
 #include "VelmoraTOFCamera.h"
+#include "VgaRender.h"
+#include "support/StepsEdge.h"
 
 using namespace Velmora;
 namespace evk = VelmoraSim::EvkTesting;
@@ -66,6 +68,39 @@ double median(std::vector<float> v) {
     std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
     return v[v.size() / 2];
 }
+
+VelmoraSim::SceneSettings physicsScene(const std::string& kind, int supersampling, double ambient, bool shot,
+                                       double noise = 0) {
+    VelmoraSim::SceneSettings s;
+    s.kind = kind;
+    s.distanceMm = 1500;
+    s.physics = true;
+    s.supersampling = supersampling;
+    s.ambientCounts = ambient;
+    s.shotNoise = shot;
+    s.noise = noise;
+    s.seed = 5;
+    return s;
+}
+
+struct Decoded {
+    std::vector<uint16_t> words = std::vector<uint16_t>(4 * kPixels);
+    std::vector<float> depth = std::vector<float>(kPixels), amplitude = depth, confidence = depth;
+};
+
+// A 240 x 180 scene rendered and decoded by the HQVGA reference.
+Decoded decodeHqvga(const VelmoraSim::Scene& scene, double hz, uint64_t frame = 0) {
+    Decoded d;
+    VelmoraSim::renderHqvgaSubframes(scene, hz, frame, d.words.data());
+    std::vector<uint8_t> bytes(d.words.size() * 2);
+    std::memcpy(bytes.data(), d.words.data(), bytes.size());  // little-endian host
+    const int range = hz == VelmoraSim::kNearModulationHz ? 2000 : 4000;
+    HqvgaReference::depthFrame(bytes.data(), range, static_cast<float>(hz), 0, d.depth.data(), d.amplitude.data(),
+                               d.confidence.data());
+    return d;
+}
+
+int signed11(uint16_t word) { return (word & 0x7FF) >= 1024 ? (word & 0x7FF) - 2048 : (word & 0x7FF); }
 
 class VirtualCameraTest : public ::testing::Test {
 protected:
@@ -351,14 +386,9 @@ TEST(ScenePhysics, RenderedPhasesDecodeToTheDistance) {
             VelmoraSim::SceneSettings s;
             s.kind = "constant";
             s.distanceMm = mm;
-            const VelmoraSim::Scene scene(s, kW, kH);
-            std::vector<uint16_t> words(4 * kPixels);
-            VelmoraSim::renderHqvgaSubframes(scene, hz, 0, words.data());
-            std::vector<uint8_t> bytes(words.size() * 2);
-            std::memcpy(bytes.data(), words.data(), bytes.size());  // little-endian host
-            std::vector<float> depth(kPixels), amp(kPixels), conf(kPixels);
-            HqvgaReference::depthFrame(bytes.data(), range, static_cast<float>(hz), 0, depth.data(), amp.data(),
-                                       conf.data());
+            const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), hz);
+            const std::vector<float>& depth = d.depth;
+            const std::vector<float>& amp = d.amplitude;
             const double want = std::fmod(mm, range);
             // Depth is circular: 3999.9 and 0.1 are 0.2 mm apart.
             double err = std::fabs(depth[0] - want);
@@ -413,4 +443,191 @@ TEST(ScenePhysics, DemoSceneHasFloorWallAndSphere) {
         }
     EXPECT_GT(hi - lo, 1500.0);
     EXPECT_EQ(scene.distanceMm(-1, 0), 0.0) << "outside the image";
+}
+
+// A pixel on a depth edge sums the phasors of its rays on both surfaces, at
+// every modulation of both sensors: the phase it delivers is that of the mix.
+TEST(ScenePhysics, EdgePixelDeliversThePhaseOfItsMix) {
+    struct Case {
+        const char* sensor;
+        double rangeMm;  // HQVGA: 2000 or 4000; VGA: the frame's first frequency
+        bool single;     // VGA
+        int supersampling;
+    };
+    const Case cases[] = {
+        {"hqvga", 4000, true, 3}, {"hqvga", 4000, true, 4}, {"hqvga", 2000, true, 8},
+        {"vga", 1250, true, 4},   {"vga", 1500, false, 3},
+    };
+    bool sawFlying = false;
+    for (const Case& c : cases) {
+        const bool vga = std::string(c.sensor) == "vga";
+        const int w = vga ? 320 : kW, h = vga ? 240 : kH;
+        const VelmoraSim::Scene scene(physicsScene("steps", c.supersampling, 100, false), w, h);
+        // The column the box's right edge crosses, and rows within the box.
+        const int x = static_cast<int>(std::lround((w - 1) / 2.0 + 0.62 * (w / 2.0) / std::tan(35 * M_PI / 180)));
+        std::vector<uint16_t> frame(vga ? VelmoraSim::vgaFrameWords(w, h, c.single) : 4 * kPixels);
+        Decoded hq;
+        if (vga) {
+            VelmoraSim::renderVgaFrame(scene, {c.single, 0}, 0, frame.data());
+        } else {
+            hq = decodeHqvga(scene, c.rangeMm == 2000 ? VelmoraSim::kNearModulationHz : VelmoraSim::kFarModulationHz);
+        }
+        for (int y : {h / 4, h / 3, h / 2 - 10}) {
+            const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
+            // VGA: each frequency's four phase images, I = S0 - S2, Q = S1 - S3.
+            for (int f = 0; f < (vga && !c.single ? 2 : 1); ++f) {
+                const double range = f == 0 ? c.rangeMm : 2250.0;
+                const VelmoraTest::EdgeMix mix = VelmoraTest::stepsEdgeMix(w, h, x, y, c.supersampling, range);
+                ASSERT_GT(mix.boxShare, 0.0);
+                ASSERT_LT(mix.boxShare, 1.0);
+                double phase = hq.depth.empty() ? 0 : hq.depth[i] / range * 2 * M_PI;
+                if (vga) {
+                    auto sample = [&](int k) {
+                        return static_cast<double>(frame[static_cast<size_t>(5 * f + k) * w * (h + 1) + w + i]);
+                    };
+                    phase = std::atan2(sample(1) - sample(3), sample(0) - sample(2));
+                }
+                EXPECT_LT(VelmoraTest::phaseGap(phase, mix.phase), 0.004)
+                    << c.sensor << " range " << range << " N " << c.supersampling << " row " << y;
+                if (vga) continue;
+                // Ground truth: the pixel straddles both surfaces; a mix far from both is a flying pixel.
+                const VelmoraSim::PixelTruth truth = scene.truth(x, y);
+                EXPECT_FALSE(truth.flat);
+                EXPECT_TRUE(scene.nearSurface(x, y, truth.nearestMm, 1.0));
+                EXPECT_TRUE(scene.nearSurface(x, y, truth.farthestMm, 1.0));
+                const double measured = hq.depth[i];
+                const bool flying = std::fabs(measured - truth.nearestMm) > 50 && std::fabs(measured - truth.farthestMm) > 50;
+                EXPECT_EQ(scene.nearSurface(x, y, measured, 50), !flying) << measured;
+                sawFlying = sawFlying || (flying && c.rangeMm == 4000);
+            }
+        }
+    }
+    EXPECT_TRUE(sawFlying) << "edge pixels measure between the surfaces";
+}
+
+// Ambient light raises the four samples alike, so depth does not move, until
+// a sample clips at full scale: then the decoder reports the pixel invalid.
+TEST(ScenePhysics, AmbientCancelsInDepthUntilSaturationMakesPixelsInvalid) {
+    struct Case {
+        const char* sensor;
+        double ambient, reflectivity;
+        bool saturated;
+    };
+    const Case cases[] = {
+        {"hqvga", 0, 1, false},    {"hqvga", 300, 1, false}, {"hqvga", 450, 1, true},
+        {"hqvga", 450, 0.5, false}, {"hqvga", 2500, 0.5, true}, {"vga", 0, 1, false},
+        {"vga", 1000, 1, false},   {"vga", 1400, 1, true},   {"vga", 1400, 0.5, false},
+    };
+    for (const Case& c : cases) {
+        VelmoraSim::SceneSettings s = physicsScene("constant", 1, c.ambient, false);
+        s.reflectivity = c.reflectivity;
+        const std::string what = std::string(c.sensor) + " ambient " + std::to_string(c.ambient);
+        if (std::string(c.sensor) == "hqvga") {
+            // 1500 mm at 37.5 MHz: samples +-0.71 a around the ambient level.
+            const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), VelmoraSim::kFarModulationHz);
+            for (int i : {0, kPixels / 2}) {
+                if (c.saturated) {
+                    EXPECT_EQ(d.depth[i], 0.0f) << what;
+                    EXPECT_EQ(d.confidence[i], 0.0f) << what;
+                } else {
+                    EXPECT_NEAR(d.depth[i], 1500.0f, 1.0f) << what;
+                }
+            }
+            continue;
+        }
+        // VGA: 2048 + ambient + a cos(...) within the 12-bit word, or clipped at 4095.
+        const VelmoraSim::Scene scene(s, 320, 240);
+        std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(320, 240, true));
+        VelmoraSim::renderVgaFrame(scene, {true, 0}, 0, frame.data());
+        int top = 0;
+        for (int k = 0; k < 4; ++k) top = std::max<int>(top, frame[static_cast<size_t>(k) * 320 * 241 + 320 + 100]);
+        EXPECT_EQ(top == 4095, c.saturated) << what << ": largest sample " << top;
+    }
+}
+
+TEST(ScenePhysics, ShotNoiseGrowsWithTheSquareRootOfTheLightAboveTheReadNoise) {
+    struct Case {
+        double reflectivity, ambient, readNoise;
+        bool shot;
+    };
+    const Case cases[] = {
+        {1, 0, 0, true}, {0.25, 0, 0, true}, {0.25, 400, 0, true}, {0.25, 0, 20, true}, {1, 0, 20, false},
+    };
+    for (const Case& c : cases) {
+        VelmoraSim::SceneSettings s = physicsScene("constant", 1, c.ambient, c.shot, c.readNoise);
+        s.reflectivity = c.reflectivity;
+        const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), VelmoraSim::kFarModulationHz, 2);
+        // Every pixel sees the same light: the spread of one plane over the frame is the sample noise.
+        double sum = 0, squares = 0;
+        for (int i = 0; i < kPixels; ++i) {
+            const double v = signed11(d.words[static_cast<size_t>(i)]);
+            sum += v;
+            squares += v * v;
+        }
+        const double mean = sum / kPixels, measured = std::sqrt(squares / kPixels - mean * mean);
+        const double light = VelmoraSim::amplitudeForDistance(1500, c.reflectivity) + c.ambient * c.reflectivity;
+        const double expected = std::sqrt(c.readNoise * c.readNoise + (c.shot ? light : 0) + 1.0 / 12);
+        EXPECT_NEAR(measured, expected, 0.03 * expected) << "reflectivity " << c.reflectivity << " ambient "
+                                                         << c.ambient << " read " << c.readNoise;
+    }
+}
+
+// With one ray per pixel, no ambient light and no shot noise the physics is
+// the single-point model: both render the same words on both sensors.
+TEST(ScenePhysics, NeutralPhysicsRendersTheSameFramesAsNone) {
+    for (const char* kind : {"constant", "wall", "demo", "steps"}) {
+        for (double noise : {0.0, 5.0}) {
+            VelmoraSim::SceneSettings off = physicsScene(kind, 1, 0, false, noise);
+            off.physics = false;
+            off.supersampling = 4;  // not used without physics
+            const VelmoraSim::Scene plain(off, kW, kH), neutral(physicsScene(kind, 1, 0, false, noise), kW, kH);
+            for (double hz : {VelmoraSim::kNearModulationHz, VelmoraSim::kFarModulationHz})
+                EXPECT_EQ(decodeHqvga(plain, hz, 3).words, decodeHqvga(neutral, hz, 3).words) << kind << " " << noise;
+            const VelmoraSim::Scene vgaPlain(off, 320, 240), vgaNeutral(physicsScene(kind, 1, 0, false, noise), 320, 240);
+            for (bool single : {true, false}) {
+                std::vector<uint16_t> a(VelmoraSim::vgaFrameWords(320, 240, single)), b(a.size());
+                VelmoraSim::renderVgaFrame(vgaPlain, {single, 0.3}, 3, a.data());
+                VelmoraSim::renderVgaFrame(vgaNeutral, {single, 0.3}, 3, b.data());
+                EXPECT_EQ(a, b) << kind << " " << noise << " single " << single;
+            }
+        }
+    }
+}
+
+TEST(ScenePhysics, StepsGroundTruth) {
+    const VelmoraSim::Scene scene(physicsScene("steps", 4, 100, true), kW, kH);
+    const double focal = (kW / 2.0) / std::tan(35 * M_PI / 180);
+    // Inside each box's front face and on the wall: one flat surface at its depth along the ray.
+    const double faces[][3] = {{-0.42, 0.18, 600}, {0.02, 0.27, 1100}, {0.44, -0.18, 1600}, {0, -0.29, 2400},
+                               {-0.5, -0.4, 3000}};
+    for (const auto& f : faces) {
+        const int x = static_cast<int>(std::lround((kW - 1) / 2.0 + f[0] * focal));
+        const int y = static_cast<int>(std::lround((kH - 1) / 2.0 + f[1] * focal));
+        const VelmoraSim::PixelTruth t = scene.truth(x, y);
+        const double u = (x - (kW - 1) / 2.0) / focal, v = (y - (kH - 1) / 2.0) / focal;
+        EXPECT_NEAR(t.distanceMm, f[2] * std::sqrt(u * u + v * v + 1), 0.01) << f[2];
+        EXPECT_TRUE(t.flat) << f[2];
+        EXPECT_NEAR(t.nearestMm, t.distanceMm, 10.0) << f[2];
+        EXPECT_LT(t.farthestMm - t.nearestMm, 10.0) << f[2];
+        EXPECT_FALSE(scene.nearSurface(x, y, t.distanceMm + 80, 50)) << f[2];
+    }
+    int flat = 0, straddling = 0;
+    for (int y = 0; y < kH; ++y) {
+        for (int x = 0; x < kW; ++x) {
+            const VelmoraSim::PixelTruth t = scene.truth(x, y);
+            flat += t.flat;
+            straddling += t.farthestMm - t.nearestMm > 200;
+            if (t.farthestMm - t.nearestMm > 200) {
+                ASSERT_FALSE(t.flat) << x << "," << y;
+            }
+        }
+    }
+    EXPECT_GT(flat, kPixels * 3 / 4);
+    EXPECT_GT(straddling, 300);
+    EXPECT_EQ(scene.truth(kW, 0).distanceMm, 0.0) << "outside the image";
+    // Without physics the footprint is the centre ray.
+    VelmoraSim::SceneSettings off = physicsScene("steps", 4, 100, true);
+    off.physics = false;
+    const VelmoraSim::PixelTruth centre = VelmoraSim::Scene(off, kW, kH).truth(200, 60);
+    EXPECT_EQ(centre.nearestMm, centre.farthestMm);
 }

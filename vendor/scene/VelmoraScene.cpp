@@ -135,7 +135,7 @@ struct Scene::Caches {
     std::vector<float> nearest, farthest;
     std::vector<uint8_t> flat;
     // Physics only: per pixel ambient counts, active light collected, sample noise.
-    std::vector<float> ambient, intensity, sigma;
+    std::vector<double> ambient, intensity, sigma;
     std::mutex mutex;  // guards phasors
     std::vector<std::pair<Modulation, std::unique_ptr<PixelPhasors>>> phasors;
 };
@@ -219,11 +219,10 @@ const Scene::Caches& Scene::lightAndTruth() const {
                 c.farthest[i] = static_cast<float>(hi);
                 surface[i] = one ? first : -1;
                 if (!cfg.physics) continue;
-                c.intensity[i] = static_cast<float>(amplitude / rays);
-                c.ambient[i] = static_cast<float>(cfg.ambientCounts * reflectivity / rays);
+                c.intensity[i] = amplitude / rays;
+                c.ambient[i] = cfg.ambientCounts * reflectivity / rays;
                 // Shot noise: one count per photo-electron, so its variance is the counts collected.
-                const double shot = cfg.shotNoise ? c.intensity[i] + c.ambient[i] : 0.0;
-                c.sigma[i] = static_cast<float>(std::sqrt(cfg.noise * cfg.noise + shot));
+                c.sigma[i] = cfg.shotNoise ? std::sqrt(cfg.noise * cfg.noise + c.intensity[i] + c.ambient[i]) : cfg.noise;
             }
         }
         for (int y = 0; y < h; ++y) {
@@ -282,7 +281,7 @@ const PixelPhasors& Scene::phasors(const Modulation& modulation) const {
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
-            if (!cfg.physics) {
+            if (footprintSide() == 1) {  // one ray: nothing to mix
                 planes->amplitude[i] = amplitudeForDistance(distance[i], reflect[i]);
                 planes->phase[i] = modulation.phase(distance[i]);
                 continue;

@@ -71,6 +71,8 @@ public:
     int width() const { return w; }
     int height() const { return h; }
     const SceneSettings& settings() const { return cfg; }
+    // Whether frames carry noise, so that each frame index renders differently.
+    bool noisy() const { return cfg.noise > 0 || (cfg.physics && cfg.shotNoise); }
 
     // Radial distance from the lens to what pixel (x, y) sees, millimetres.
     double distanceMm(int x, int y) const;
