@@ -340,6 +340,9 @@ TEST_F(VirtualCameraTest, BadConfigurationFailsOpenWithOneLine) {
         {"scene=forest\n", {":1:", "'scene'"}},
         {"noise=nan\n", {":1:", "'noise'"}},
         {"\n\nwidth 240\n", {":3:", "key=value"}},
+        {"physics=yes\n", {":1:", "'physics'", "'on' or 'off'"}},
+        {"physics=on\nsupersampling=17\n", {":2:", "'supersampling'"}},
+        {"ambient=50\n", {"'ambient'", "need physics=on"}},
     };
     for (const Case& c : cases) {
         ConfigFile file("bad.txt", c.text);
@@ -367,7 +370,8 @@ TEST_F(VirtualCameraTest, BadConfigurationFailsOpenWithOneLine) {
 TEST_F(VirtualCameraTest, ConfigurationKeysShapeTheModule) {
     ConfigFile file("keys.txt",
                     "  # geometry\n width = 64 \nheight=48   # small\nbit_width=10\n"
-                    "fps=0\nscene=constant\ndistance_mm=900\nreflectivity=0.5\nnoise=0\nseed=3\n");
+                    "fps=0\nscene=steps\ndistance_mm=900\nreflectivity=0.5\nnoise=0\nseed=3\n"
+                    "physics=on\nsupersampling=2\nambient=50\nshot_noise=off\n");
     VelmoraTOFCamera camera;
     ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), VelmoraSuccess);
     const CameraInfo info = camera.getCameraInfo();

@@ -141,14 +141,21 @@ struct Scene::Caches {
 };
 
 Scene::Scene(const SceneSettings& settings, int width, int height)
-    : cfg(settings), w(std::max(width, 0)), h(std::max(height, 0)), caches(std::make_shared<Caches>()) {
+    : cfg(settings),
+      kind(settings.kind == "wall"    ? Kind::kWall
+           : settings.kind == "demo"  ? Kind::kDemo
+           : settings.kind == "steps" ? Kind::kSteps
+                                      : Kind::kConstant),
+      w(std::max(width, 0)),
+      h(std::max(height, 0)),
+      caches(std::make_shared<Caches>()) {
     cfg.supersampling = std::clamp(cfg.supersampling, 1, 64);
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
     distance.assign(n, cfg.distanceMm);
     reflect.assign(n, std::clamp(cfg.reflectivity, 0.0, 1.0));
     focal = (w / 2.0) / std::tan(kHorizontalFovDeg / 2.0 * kPi / 180.0);
     if (n == 0) return;
-    if (cfg.kind == "demo" || cfg.kind == "wall" || cfg.kind == "steps") {
+    if (kind != Kind::kConstant) {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
                 const Hit hit = trace(x, y);
@@ -162,13 +169,13 @@ Scene::Scene(const SceneSettings& settings, int width, int height)
 }
 
 Scene::Hit Scene::trace(double px, double py) const {
-    if (cfg.kind != "demo" && cfg.kind != "wall" && cfg.kind != "steps") return Hit{cfg.distanceMm, 1.0, 0};
+    if (kind == Kind::kConstant) return Hit{cfg.distanceMm, 1.0, 0};
     const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
     const double u = (px - cx) / focal, v = (py - cy) / focal;
     const double norm = std::sqrt(u * u + v * v + 1.0);
     // A flat wall facing the camera: the ray travels farther towards the edges.
-    if (cfg.kind == "wall") return Hit{cfg.distanceMm * norm, 1.0, 0};
-    const RayHit hit = cfg.kind == "demo" ? traceDemo(u / norm, v / norm, 1.0 / norm)
+    if (kind == Kind::kWall) return Hit{cfg.distanceMm * norm, 1.0, 0};
+    const RayHit hit = kind == Kind::kDemo ? traceDemo(u / norm, v / norm, 1.0 / norm)
                                           : traceSteps(u / norm, v / norm, 1.0 / norm);
     return Hit{hit.distance, hit.reflectivity, hit.surface};
 }

@@ -121,7 +121,10 @@ private:
     void forEachRay(int x, int y, Visit&& visit) const;
     const Caches& lightAndTruth() const;
 
+    enum class Kind { kConstant, kWall, kDemo, kSteps };
+
     SceneSettings cfg;
+    Kind kind;
     int w;
     int h;
     double focal = 1;
