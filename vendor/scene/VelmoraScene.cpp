@@ -8,6 +8,12 @@
 
 namespace VelmoraSim {
 
+struct RayHit {
+    double distance;
+    double reflectivity;
+    int surface;  // rays on one surface of the scene share it
+};
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -22,12 +28,6 @@ constexpr double kFloorBelowCamera = 800.0;
 constexpr double kBackWallZ = 3000.0;
 constexpr double kSphereX = 250.0, kSphereY = 350.0, kSphereZ = 1800.0, kSphereR = 450.0;
 constexpr double kTileMm = 500.0;
-
-struct RayHit {
-    double distance;
-    double reflectivity;
-    int surface;
-};
 
 RayHit traceDemo(double dx, double dy, double dz) {
     RayHit best{kBackWallZ / dz, 0.8, 0};  // every ray reaches the back wall (dz > 0)
@@ -158,7 +158,7 @@ Scene::Scene(const SceneSettings& settings, int width, int height)
     if (kind != Kind::kConstant) {
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
-                const Hit hit = trace(x, y);
+                const RayHit hit = trace(x, y);
                 const size_t i = static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x);
                 distance[i] = hit.distance;
                 reflect[i] = std::clamp(hit.reflectivity * cfg.reflectivity, 0.0, 1.0);
@@ -168,16 +168,14 @@ Scene::Scene(const SceneSettings& settings, int width, int height)
     if (cfg.physics) lightAndTruth();
 }
 
-Scene::Hit Scene::trace(double px, double py) const {
-    if (kind == Kind::kConstant) return Hit{cfg.distanceMm, 1.0, 0};
+RayHit Scene::trace(double px, double py) const {
+    if (kind == Kind::kConstant) return RayHit{cfg.distanceMm, 1.0, 0};
     const double cx = (w - 1) / 2.0, cy = (h - 1) / 2.0;
     const double u = (px - cx) / focal, v = (py - cy) / focal;
     const double norm = std::sqrt(u * u + v * v + 1.0);
     // A flat wall facing the camera: the ray travels farther towards the edges.
-    if (kind == Kind::kWall) return Hit{cfg.distanceMm * norm, 1.0, 0};
-    const RayHit hit = kind == Kind::kDemo ? traceDemo(u / norm, v / norm, 1.0 / norm)
-                                          : traceSteps(u / norm, v / norm, 1.0 / norm);
-    return Hit{hit.distance, hit.reflectivity, hit.surface};
+    if (kind == Kind::kWall) return RayHit{cfg.distanceMm * norm, 1.0, 0};
+    return kind == Kind::kDemo ? traceDemo(u / norm, v / norm, 1.0 / norm) : traceSteps(u / norm, v / norm, 1.0 / norm);
 }
 
 template <class Visit>
@@ -213,7 +211,7 @@ const Scene::Caches& Scene::lightAndTruth() const {
                 double lo = std::numeric_limits<double>::infinity(), hi = 0, amplitude = 0, reflectivity = 0;
                 int first = -2;
                 bool one = true;
-                forEachRay(x, y, [&](const Hit& hit) {
+                forEachRay(x, y, [&](const RayHit& hit) {
                     lo = std::min(lo, hit.distance);
                     hi = std::max(hi, hit.distance);
                     const double r = std::clamp(hit.reflectivity * cfg.reflectivity, 0.0, 1.0);
@@ -262,7 +260,7 @@ bool Scene::nearSurface(int x, int y, double measuredMm, double toleranceMm) con
         double lo, hi;
     };
     std::vector<Span> spans;
-    forEachRay(x, y, [&](const Hit& hit) {
+    forEachRay(x, y, [&](const RayHit& hit) {
         for (Span& s : spans) {
             if (s.surface != hit.surface) continue;
             s.lo = std::min(s.lo, hit.distance);
@@ -295,7 +293,7 @@ const PixelPhasors& Scene::phasors(const Modulation& modulation) const {
             }
             // The pixel sums the correlation of every ray: the mean phasor.
             double re = 0, im = 0;
-            forEachRay(x, y, [&](const Hit& hit) {
+            forEachRay(x, y, [&](const RayHit& hit) {
                 const double a = amplitudeForDistance(hit.distance, std::clamp(hit.reflectivity * cfg.reflectivity, 0.0, 1.0));
                 const double theta = modulation.phase(hit.distance);
                 re += a * std::cos(theta);

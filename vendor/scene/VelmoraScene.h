@@ -41,8 +41,8 @@ struct PixelTruth {
     bool flat = false;      // every ray of the pixel and of its 8 neighbours on one surface
 };
 
-// How a modulation turns distance into phase. Each sensor keeps its own
-// arithmetic so that its frames stay bit for bit what they were.
+// How a modulation turns distance into phase, in each sensor's own
+// arithmetic (the VGA one with the module's extra phase).
 struct Modulation {
     double hz = 0;             // HQVGA: phase = phaseForDistance(d, hz)
     double rangeMm = 0;        // VGA (when above 0): phase = 2 pi d / rangeMm + offsetRadians
@@ -59,6 +59,9 @@ struct PixelPhasors {
     std::vector<double> amplitude;  // counts
     std::vector<double> phase;      // radians, [0, 2 pi)
 };
+
+// What one ray meets: distance, reflectivity and which surface (VelmoraScene.cpp).
+struct RayHit;
 
 // True for the scene kinds Scene knows how to build.
 bool isKnownSceneKind(const std::string& kind);
@@ -86,7 +89,7 @@ public:
 
     // Ground truth of pixel (x, y) (all zero outside the image). The
     // footprint is the N x N rays of the physics, the centre ray alone
-    // without it. Built for the whole image at the first call.
+    // without it. Built once for the whole image.
     PixelTruth truth(int x, int y) const;
     // Whether measuredMm lies within toleranceMm of a surface that the
     // footprint of pixel (x, y) sees (of the distances of its rays on that
@@ -106,15 +109,10 @@ public:
     double noiseAt(size_t i) const;
 
 private:
-    struct Hit {
-        double distance;
-        double reflectivity;
-        int surface;
-    };
     struct Caches;
 
     // What the ray through image point (px, py), in pixels, meets.
-    Hit trace(double px, double py) const;
+    RayHit trace(double px, double py) const;
     int footprintSide() const { return cfg.physics ? cfg.supersampling : 1; }
     // Calls visit(hit) for every ray of pixel (x, y)'s footprint.
     template <class Visit>
