@@ -136,6 +136,7 @@ struct LineParts {
     alignas(64) float denominator[kPixels];
     alignas(64) float sum[kPixels];
     alignas(64) float sumLow[kPixels];
+    alignas(64) int32_t clipped[kPixels];  // lanes of -1 where a sample clipped
 };
 
 // First pass, all but the quotient: samples, amplitude, octant and table step.
@@ -153,7 +154,11 @@ inline void firstPass(const AtanTable& table, const uint8_t* const planes[4], in
 
     const Floats amp = sqrtLanes(xf * xf + yf * yf) * 8.0f;
     storeLanes(amplitude + i, amp);
-    storeLanes(confidence + i, amp);
+    // Either end of the 11-bit scale (t ^ sign == 1023): saturated, no depth.
+    const Signed clipped = ((s0 ^ (s0 >> 31)) == 1023) | ((s1 ^ (s1 >> 31)) == 1023) |
+                           ((s2 ^ (s2 >> 31)) == 1023) | ((s3 ^ (s3 >> 31)) == 1023);
+    storeLanes(parts.clipped + at, clipped);
+    storeLanes(confidence + i, clipped ? Floats{} : amp);
 
     const Floats ax = absLanes(xf);
     const Floats ay = absLanes(yf);
@@ -208,7 +213,8 @@ inline void secondPass(const LineParts& parts, int at, const uint8_t* const plan
     const Signed sure = (hi + (lo - bound)) == (hi + (lo + bound));
     if (anyLane(~sure)) angle = recompute<NearOrder>(angle, sure, planes, shift, i);
     angle = angle < 0.0f ? angle + 6.2831855f : angle;
-    storeLanes(depth, (angle * metresPerRadian) * 1000.0f);
+    const Signed clipped = loadLanes<Signed>(parts.clipped + at);
+    storeLanes(depth, clipped ? Floats{} : (angle * metresPerRadian) * 1000.0f);
 }
 
 // A line in two passes, each a loop of short independent steps that the CPU

@@ -66,6 +66,7 @@ void depthScalar(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint
         const float amp = static_cast<float>(0.5 * std::sqrt(xx * xx + yy * yy));
         amplitude[i] = amp;
         confidence[i] = amp;
+        if (isClipped(p0) || isClipped(p1) || isClipped(p2) || isClipped(p3)) depth[i] = confidence[i] = 0.0f;
     }
 }
 

@@ -13,7 +13,12 @@ constexpr int kWidth = 240;
 constexpr int kHeight = 180;
 constexpr int kPixels = kWidth * kHeight;
 
-// Depth, amplitude and confidence of one raw frame of four planes.
+// A decoded sample at either end of the 11-bit scale: the sensor clipped it
+// (saturation), so its pixel gets depth 0 and confidence 0, the invalid mark.
+constexpr bool isClipped(int sample) { return sample == 16 * 1023 || sample == -16 * 1024; }
+
+// Depth, amplitude and confidence of one raw frame of four planes; pixels
+// with a clipped sample are invalid.
 // nearOrder: planes read as y = P1 - P3, x = P2 - P0 (else y = P2 - P0, x = P3 - P1).
 // metresPerRadian: depth = (theta * metresPerRadian) * 1000 in float.
 using DepthFunction = void (*)(const uint8_t* raw, bool nearOrder, float metresPerRadian, uint8_t sampleShift,

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "HqvgaKernels.h"
+
 namespace Velmora {
 namespace HqvgaReference {
 
@@ -45,6 +47,12 @@ void depthFrame(const uint8_t* raw, int32_t range, float modulationHz, uint8_t s
         const float amp = static_cast<float>(0.5 * std::sqrt(static_cast<double>(x) * x + static_cast<double>(y) * y));
         amplitude[i] = amp;
         confidence[i] = amp;
+        // A clipped sample (saturation) leaves the pixel without depth.
+        if (HqvgaKernels::isClipped(p0) || HqvgaKernels::isClipped(p1) || HqvgaKernels::isClipped(p2) ||
+            HqvgaKernels::isClipped(p3)) {
+            depth[i] = 0.0f;
+            confidence[i] = 0.0f;
+        }
     }
 }
 

@@ -39,8 +39,9 @@ def import_libraries():
         raise UserError("needs OpenCV for Python 3 (Debian: python3-opencv): %s" % error)
 
 
-# A scene with some depth to look at, for the simulated camera module.
-DEMO_CONFIG = "width=240\nheight=180\nbit_width=12\nfps=30\nscene=demo\nnoise=4\nseed=1\n"
+# A scene with some depth to look at, for the simulated camera module, with
+# the pixel physics of a real sensor (mixed pixels at edges, ambient light, shot noise).
+DEMO_CONFIG = "width=240\nheight=180\nbit_width=12\nfps=30\nscene=demo\nnoise=4\nseed=1\nphysics=on\n"
 
 # Each plane is shown at VGA size whatever the sensor's; the colour bars and
 # labels are drawn at that size, so they read the same for every camera.

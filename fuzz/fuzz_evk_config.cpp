@@ -32,6 +32,11 @@ std::string render(const ModuleConfig& c) {
     t += "\nwrong_size_every=" + std::to_string(c.wrongSizeEvery);
     t += "\ntimestamp_gap_every=" + std::to_string(c.timestampGapEvery);
     t += "\ntimestamp_gap_ms=" + std::to_string(c.timestampGapMs) + "\n";
+    t += std::string("physics=") + (c.scene.physics ? "on" : "off") + "\n";
+    if (c.physicsKeysGiven) {
+        t += "supersampling=" + std::to_string(c.scene.supersampling) + "\nambient=" + number(c.scene.ambientCounts);
+        t += std::string("\nshot_noise=") + (c.scene.shotNoise ? "on" : "off") + "\n";
+    }
     if (c.vgaKeysGiven) {
         t += std::string("frequency=") + (c.doubleFrequency ? "double" : "single");
         t += "\nphase_offset=" + number(c.phaseOffset) + "\n";
@@ -46,7 +51,9 @@ bool same(const ModuleConfig& a, const ModuleConfig& b) {
            a.scene.seed == b.scene.seed && a.failCaptureEvery == b.failCaptureEvery &&
            a.wrongSizeEvery == b.wrongSizeEvery && a.timestampGapEvery == b.timestampGapEvery &&
            a.timestampGapMs == b.timestampGapMs && a.doubleFrequency == b.doubleFrequency &&
-           a.phaseOffset == b.phaseOffset && a.vgaKeysGiven == b.vgaKeysGiven;
+           a.phaseOffset == b.phaseOffset && a.vgaKeysGiven == b.vgaKeysGiven && a.scene.physics == b.scene.physics &&
+           a.scene.supersampling == b.scene.supersampling && a.scene.ambientCounts == b.scene.ambientCounts &&
+           a.scene.shotNoise == b.scene.shotNoise && a.physicsKeysGiven == b.physicsKeysGiven;
 }
 
 }  // namespace
@@ -73,6 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(config.timestampGapMs <= 1000000);
     FUZZ_CHECK(!config.vgaKeysGiven || VelmoraSim::isVgaGeometry(config.width, config.height));
     FUZZ_CHECK(std::isfinite(config.phaseOffset) && std::fabs(config.phaseOffset) <= 100);
+    FUZZ_CHECK(!config.physicsKeysGiven || config.scene.physics);
+    FUZZ_CHECK(config.scene.supersampling >= 1 && config.scene.supersampling <= 16);
+    FUZZ_CHECK(config.scene.ambientCounts >= 0 && config.scene.ambientCounts <= 4095);
 
     // The sensor's view: VGA geometries deliver raw lines of five (or ten) per picture line.
     const ModuleConfig sensor = VelmoraSim::sensorGeometry(config);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "VelmoraEvkTesting.h"
 #include "VelmoraScene.h"
 #include "VelmoraTOFCamera.h"
+#include "VgaRender.h"
 
 using namespace Velmora;
 namespace evk = VelmoraSim::EvkTesting;
@@ -65,6 +67,28 @@ std::vector<float> nextDepth(VelmoraTOFCamera& camera, uint64_t* timestamp = nul
 double median(std::vector<float> v) {
     std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
     return v[v.size() / 2];
+}
+
+VelmoraSim::SceneSettings physicsScene(const char* kind, int supersampling, double ambient, bool shot, double noise = 0,
+                                       double reflectivity = 1) {
+    return VelmoraSim::SceneSettings{kind, 1500, reflectivity, noise, 5, true, supersampling, ambient, shot};
+}
+
+struct Decoded {
+    std::vector<uint16_t> words = std::vector<uint16_t>(4 * kPixels);
+    std::vector<float> depth = std::vector<float>(kPixels), amplitude = depth, confidence = depth;
+};
+
+// A 240 x 180 scene rendered and decoded by the HQVGA reference.
+Decoded decodeHqvga(const VelmoraSim::Scene& scene, double hz, uint64_t frame = 0) {
+    Decoded d;
+    VelmoraSim::renderHqvgaSubframes(scene, hz, frame, d.words.data());
+    std::vector<uint8_t> bytes(d.words.size() * 2);
+    std::memcpy(bytes.data(), d.words.data(), bytes.size());  // little-endian host
+    const int range = hz == VelmoraSim::kNearModulationHz ? 2000 : 4000;
+    HqvgaReference::depthFrame(bytes.data(), range, static_cast<float>(hz), 0, d.depth.data(), d.amplitude.data(),
+                               d.confidence.data());
+    return d;
 }
 
 class VirtualCameraTest : public ::testing::Test {
@@ -305,6 +329,9 @@ TEST_F(VirtualCameraTest, BadConfigurationFailsOpenWithOneLine) {
         {"scene=forest\n", {":1:", "'scene'"}},
         {"noise=nan\n", {":1:", "'noise'"}},
         {"\n\nwidth 240\n", {":3:", "key=value"}},
+        {"physics=yes\n", {":1:", "'physics'", "'on' or 'off'"}},
+        {"physics=on\nsupersampling=17\n", {":2:", "'supersampling'"}},
+        {"ambient=50\n", {"'ambient'", "need physics=on"}},
     };
     for (const Case& c : cases) {
         ConfigFile file("bad.txt", c.text);
@@ -332,7 +359,8 @@ TEST_F(VirtualCameraTest, BadConfigurationFailsOpenWithOneLine) {
 TEST_F(VirtualCameraTest, ConfigurationKeysShapeTheModule) {
     ConfigFile file("keys.txt",
                     "  # geometry\n width = 64 \nheight=48   # small\nbit_width=10\n"
-                    "fps=0\nscene=constant\ndistance_mm=900\nreflectivity=0.5\nnoise=0\nseed=3\n");
+                    "fps=0\nscene=steps\ndistance_mm=900\nreflectivity=0.5\nnoise=0\nseed=3\n"
+                    "physics=on\nsupersampling=2\nambient=50\nshot_noise=off\n");
     VelmoraTOFCamera camera;
     ASSERT_EQ(camera.openWithFile(file.path.c_str(), 0), VelmoraSuccess);
     const CameraInfo info = camera.getCameraInfo();
@@ -351,14 +379,9 @@ TEST(ScenePhysics, RenderedPhasesDecodeToTheDistance) {
             VelmoraSim::SceneSettings s;
             s.kind = "constant";
             s.distanceMm = mm;
-            const VelmoraSim::Scene scene(s, kW, kH);
-            std::vector<uint16_t> words(4 * kPixels);
-            VelmoraSim::renderHqvgaSubframes(scene, hz, 0, words.data());
-            std::vector<uint8_t> bytes(words.size() * 2);
-            std::memcpy(bytes.data(), words.data(), bytes.size());  // little-endian host
-            std::vector<float> depth(kPixels), amp(kPixels), conf(kPixels);
-            HqvgaReference::depthFrame(bytes.data(), range, static_cast<float>(hz), 0, depth.data(), amp.data(),
-                                       conf.data());
+            const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), hz);
+            const std::vector<float>& depth = d.depth;
+            const std::vector<float>& amp = d.amplitude;
             const double want = std::fmod(mm, range);
             // Depth is circular: 3999.9 and 0.1 are 0.2 mm apart.
             double err = std::fabs(depth[0] - want);
@@ -413,4 +436,130 @@ TEST(ScenePhysics, DemoSceneHasFloorWallAndSphere) {
         }
     EXPECT_GT(hi - lo, 1500.0);
     EXPECT_EQ(scene.distanceMm(-1, 0), 0.0) << "outside the image";
+}
+
+// Phase of the mean phasor of pixel (x, y)'s n x n rays in the steps scene
+// where the 1600 mm box (front face up to 0.62 focal lengths right of the
+// axis, reflectivity 0.9) ends in front of the wall at 3000 mm (0.8).
+double boxEdgePhase(int w, int h, int x, int y, int n, double rangeMm) {
+    const double focal = (w / 2.0) / std::tan(35 * M_PI / 180);
+    std::complex<double> sum;
+    for (int j = 0; j < n * n; ++j) {
+        const double u = (x - 0.5 + (j % n + 0.5) / n - (w - 1) / 2.0) / focal;
+        const double v = (y - 0.5 + (j / n + 0.5) / n - (h - 1) / 2.0) / focal;
+        const double d = (u <= 0.62 ? 1600.0 : 3000.0) * std::sqrt(u * u + v * v + 1);
+        sum += std::polar(VelmoraSim::amplitudeForDistance(d, u <= 0.62 ? 0.9 : 0.8), 2 * M_PI * d / rangeMm);
+    }
+    return std::arg(sum);
+}
+
+// A pixel on a depth edge sums the phasors of its rays on both surfaces, at
+// every modulation of both sensors (VGA: I = S0 - S2, Q = S1 - S3 per frequency).
+TEST(ScenePhysics, EdgePixelDeliversThePhaseOfItsMix) {
+    // width (240: HQVGA), range (HQVGA 2000 or 4000; VGA single 1250, double 1500 then 2250), supersampling
+    const int cases[][3] = {{kW, 4000, 3}, {kW, 4000, 4}, {kW, 2000, 8}, {320, 1250, 4}, {320, 1500, 3}};
+    for (const auto& c : cases) {
+        const int w = c[0], h = w == kW ? kH : 240, n = c[2];
+        const double rangeMm = c[1];
+        const VelmoraSim::Scene scene(physicsScene("steps", n, 100, false), w, h);
+        const bool single = rangeMm != 1500;
+        std::vector<uint16_t> vga(VelmoraSim::vgaFrameWords(w, h, single));
+        if (w != kW) VelmoraSim::renderVgaFrame(scene, {single, 0}, 0, vga.data());
+        const double hz = rangeMm == 2000 ? VelmoraSim::kNearModulationHz : VelmoraSim::kFarModulationHz;
+        const Decoded hq = w == kW ? decodeHqvga(scene, hz) : Decoded{};
+        const int x = static_cast<int>(std::lround((w - 1) / 2.0 + 0.62 * (w / 2.0) / std::tan(35 * M_PI / 180)));
+        for (int y : {h / 4, h / 2 - 10}) {
+            const size_t i = static_cast<size_t>(y * w + x);
+            for (int f = 0; f < (single ? 1 : 2); ++f) {
+                const double want = boxEdgePhase(w, h, x, y, n, f ? 2250 : rangeMm);
+                auto sample = [&](int k) { return double(vga[static_cast<size_t>(5 * f + k) * w * (h + 1) + w + i]); };
+                const double got = w == kW ? hq.depth[i] / rangeMm * 2 * M_PI
+                                           : std::atan2(sample(1) - sample(3), sample(0) - sample(2));
+                EXPECT_LT(std::fabs(std::remainder(got - want, 2 * M_PI)), 0.004)
+                    << w << " range " << rangeMm << " N " << n << " row " << y << " frequency " << f;
+            }
+        }
+    }
+}
+
+// Ambient light raises the four samples alike, so depth does not move, until
+// a sample clips at full scale: then the pixel is invalid (HQVGA) or its
+// sample sits at 4095, which the phase processor takes as saturation (VGA).
+TEST(ScenePhysics, AmbientCancelsInDepthUntilSaturationMakesPixelsInvalid) {
+    const double cases[][4] = {// HQVGA (1) or VGA, ambient, reflectivity, saturated
+                               {1, 0, 1, 0},   {1, 300, 1, 0},    {1, 450, 1, 1},    {1, 450, 0.5, 0},
+                               {1, 2500, 0.5, 1}, {0, 1000, 1, 0}, {0, 1400, 1, 1}, {0, 1400, 0.5, 0}};
+    for (const auto& c : cases) {
+        const VelmoraSim::SceneSettings s = physicsScene("constant", 1, c[1], false, 0, c[2]);
+        const bool saturated = c[3] > 0;
+        const std::string what = std::to_string(c[0]) + " ambient " + std::to_string(c[1]);
+        if (c[0] > 0) {  // 1500 mm at 37.5 MHz: samples within +-0.71 a of the ambient level
+            const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), VelmoraSim::kFarModulationHz);
+            EXPECT_NEAR(d.depth[kPixels / 2], saturated ? 0.0f : 1500.0f, 1.0f) << what;
+            EXPECT_EQ(d.confidence[kPixels / 2] == 0.0f, saturated) << what;
+            continue;
+        }
+        std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(320, 240, true));
+        VelmoraSim::renderVgaFrame(VelmoraSim::Scene(s, 320, 240), {true, 0}, 0, frame.data());
+        int top = 0;
+        for (int k = 0; k < 4; ++k) top = std::max<int>(top, frame[static_cast<size_t>(k) * 320 * 241 + 320 + 100]);
+        EXPECT_EQ(top == 4095, saturated) << what << ": largest sample " << top;
+    }
+}
+
+TEST(ScenePhysics, ShotNoiseGrowsWithTheSquareRootOfTheLightAboveTheReadNoise) {
+    // reflectivity, ambient, read noise, shot noise
+    const double cases[][4] = {{1, 0, 0, 1}, {0.25, 0, 0, 1}, {0.25, 400, 0, 1}, {0.25, 0, 20, 1}, {1, 0, 20, 0}};
+    for (const auto& c : cases) {
+        const VelmoraSim::SceneSettings s = physicsScene("constant", 1, c[1], c[3] > 0, c[2], c[0]);
+        const Decoded d = decodeHqvga(VelmoraSim::Scene(s, kW, kH), VelmoraSim::kFarModulationHz, 2);
+        // Every pixel sees the same light: the spread of one plane over the frame is the sample noise.
+        double sum = 0, squares = 0;
+        for (int i = 0; i < kPixels; ++i) {
+            const int v = HqvgaReference::decodeSample(d.words[static_cast<size_t>(i)], 0) / 16;
+            sum += v;
+            squares += double(v) * v;
+        }
+        const double light = VelmoraSim::amplitudeForDistance(1500, c[0]) + c[1] * c[0];
+        const double want = std::sqrt(c[2] * c[2] + (c[3] > 0 ? light : 0) + 1.0 / 12);  // + rounding
+        EXPECT_NEAR(std::sqrt(squares / kPixels - sum * sum / kPixels / kPixels), want, 0.03 * want)
+            << "reflectivity " << c[0] << " ambient " << c[1] << " read " << c[2];
+    }
+}
+
+// With one ray per pixel, no ambient light and no shot noise the physics is
+// the single-point model: both render the same words on both sensors.
+TEST(ScenePhysics, NeutralPhysicsRendersTheSameFramesAsNone) {
+    for (const char* kind : {"constant", "wall", "demo", "steps"}) {
+        VelmoraSim::SceneSettings off = physicsScene(kind, 1, 0, false, 5), on = off;
+        off.physics = false;
+        EXPECT_EQ(decodeHqvga(VelmoraSim::Scene(off, kW, kH), VelmoraSim::kNearModulationHz, 3).words,
+                  decodeHqvga(VelmoraSim::Scene(on, kW, kH), VelmoraSim::kNearModulationHz, 3).words) << kind;
+        std::vector<uint16_t> a(VelmoraSim::vgaFrameWords(320, 240, false)), b(a.size());
+        VelmoraSim::renderVgaFrame(VelmoraSim::Scene(off, 320, 240), {false, 0.3}, 3, a.data());
+        VelmoraSim::renderVgaFrame(VelmoraSim::Scene(on, 320, 240), {false, 0.3}, 3, b.data());
+        EXPECT_EQ(a, b) << kind;
+    }
+}
+
+TEST(ScenePhysics, StepsGroundTruth) {
+    const VelmoraSim::Scene scene(physicsScene("steps", 4, 100, true), kW, kH);
+    const double focal = (kW / 2.0) / std::tan(35 * M_PI / 180);
+    // Inside each box's front face and on the wall: one flat surface at its depth along the ray.
+    const double faces[][3] = {{-0.42, 0.18, 600}, {0.02, 0.27, 1100}, {0.44, -0.18, 1600}, {0, -0.29, 2400}, {-0.5, -0.4, 3000}};
+    for (const auto& f : faces) {
+        const int x = static_cast<int>(std::lround((kW - 1) / 2.0 + f[0] * focal));
+        const int y = static_cast<int>(std::lround((kH - 1) / 2.0 + f[1] * focal));
+        const double u = (x - (kW - 1) / 2.0) / focal, v = (y - (kH - 1) / 2.0) / focal;
+        const VelmoraSim::PixelTruth t = scene.truth(x, y);
+        EXPECT_NEAR(t.distanceMm, f[2] * std::sqrt(u * u + v * v + 1), 0.01) << f[2];
+        EXPECT_TRUE(t.flat && t.farthestMm - t.nearestMm < 10 && std::fabs(t.nearestMm - t.distanceMm) < 10) << f[2];
+    }
+    // The pixel on the box's right edge straddles box and wall; between them it is a flying pixel.
+    const VelmoraSim::PixelTruth edge = scene.truth(226, 45);
+    EXPECT_FALSE(edge.flat);
+    EXPECT_NEAR(edge.farthestMm / edge.nearestMm, 3000.0 / 1600, 0.01);
+    const std::pair<double, bool> probes[] = {{edge.nearestMm + 20, true}, {edge.farthestMm - 20, true},
+                                              {edge.nearestMm - 60, false}, {(edge.nearestMm + edge.farthestMm) / 2, false}};
+    for (const auto& probe : probes) EXPECT_EQ(scene.nearSurface(226, 45, probe.first, 50), probe.second) << probe.first;
 }

@@ -16,11 +16,6 @@ uint16_t toSample(double value) {
     return static_cast<uint16_t>(std::clamp(std::nearbyint(value), 0.0, static_cast<double>(si4c::kSampleMax)));
 }
 
-double phaseOf(double distanceMm, double rangeMm, double offset) {
-    const double turns = distanceMm / rangeMm + offset / (2 * kPi);
-    return 2 * kPi * (turns - std::floor(turns));
-}
-
 }  // namespace
 
 size_t vgaFrameWords(int width, int height, bool singleFrequency) {
@@ -34,7 +29,6 @@ void renderVgaFrame(const Scene& scene, const VgaRenderSettings& settings, uint6
     const bool single = settings.singleFrequency;
     const int count = si4c::subImageCount(single);
     const size_t imageWords = static_cast<size_t>(w) * static_cast<size_t>(h + 1);
-    const double sigma = scene.settings().noise;
     std::memset(out, 0, vgaFrameWords(w, h, single) * sizeof(uint16_t));
 
     for (int image = 0; image < count; ++image) {
@@ -50,23 +44,24 @@ void renderVgaFrame(const Scene& scene, const VgaRenderSettings& settings, uint6
             meta[si4c::kMetaFrame] = static_cast<uint16_t>(frameIndex & 0x0FFF);
         }
         uint16_t* picture = meta + w;
-        const double range = si4c::rangeOf(frequency);
+        const PixelPhasors& phasors = scene.phasors(Modulation{0, si4c::rangeOf(frequency), settings.phaseOffsetRadians});
         NoiseSource noise(scene.settings().seed, frameIndex, static_cast<uint64_t>(image) + 1);
-        size_t i = 0;
-        for (int y = 0; y < h; ++y) {
-            for (int x = 0; x < w; ++x, ++i) {
-                const double a = scene.amplitudeCounts(x, y);
-                double value;
-                if (kind == si4c::kGreyImage) {
-                    value = si4c::kGreyDark + a;
-                } else {
-                    // S_k = bias + a cos(phase - k pi/2)
-                    const double phase = phaseOf(scene.distanceMm(x, y), range, settings.phaseOffsetRadians);
-                    value = si4c::kSampleBias + a * std::cos(phase - kind * (kPi / 2));
-                }
-                if (sigma > 0) value += sigma * noise.gaussian();
-                picture[i] = toSample(value);
+        const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
+        for (size_t i = 0; i < pixels; ++i) {
+            // Ambient light raises every sample alike: it cancels in the
+            // differences but takes up range, and a sample at full scale clips.
+            double value;
+            if (kind == si4c::kGreyImage) {
+                value = si4c::kGreyDark + scene.intensityAt(i);
+            } else {
+                // S_k = bias + a cos(phase - k pi/2)
+                value = si4c::kSampleBias + phasors.amplitude[i] * std::cos(phasors.phase[i] - kind * (kPi / 2));
             }
+            const double ambient = scene.ambientAt(i);
+            if (ambient > 0) value += ambient;
+            const double sigma = scene.noiseAt(i);
+            if (sigma > 0) value += sigma * noise.gaussian();
+            picture[i] = toSample(value);
         }
     }
 }

@@ -61,6 +61,15 @@ bool doubleKey(const std::string& value, double low, double high, double& field,
     return true;
 }
 
+bool onOffKey(const std::string& value, bool& field, std::string& expected) {
+    if (value != "on" && value != "off") {
+        expected = "'on' or 'off'";
+        return false;
+    }
+    field = value == "on";
+    return true;
+}
+
 constexpr long long kMaxSide = 4096;
 constexpr long long kMaxEvery = std::numeric_limits<uint32_t>::max();
 
@@ -72,7 +81,7 @@ const ConfigKey kKeys[] = {
     {"scene",
      [](ModuleConfig& c, const std::string& v, std::string& e) {
          if (!isKnownSceneKind(v)) {
-             e = "'constant', 'wall' or 'demo'";
+             e = "'constant', 'wall', 'demo' or 'steps'";
              return false;
          }
          c.scene.kind = v;
@@ -84,6 +93,22 @@ const ConfigKey kKeys[] = {
      [](ModuleConfig& c, const std::string& v, std::string& e) { return doubleKey(v, 0, 1, c.scene.reflectivity, e); }},
     {"noise", [](ModuleConfig& c, const std::string& v, std::string& e) { return doubleKey(v, 0, 1000, c.scene.noise, e); }},
     {"seed", [](ModuleConfig& c, const std::string& v, std::string& e) { return intKey(v, 0, kMaxEvery, c.scene.seed, e); }},
+    {"physics", [](ModuleConfig& c, const std::string& v, std::string& e) { return onOffKey(v, c.scene.physics, e); }},
+    {"supersampling",
+     [](ModuleConfig& c, const std::string& v, std::string& e) {
+         c.physicsKeysGiven = true;
+         return intKey(v, 1, 16, c.scene.supersampling, e);
+     }},
+    {"ambient",
+     [](ModuleConfig& c, const std::string& v, std::string& e) {
+         c.physicsKeysGiven = true;
+         return doubleKey(v, 0, 4095, c.scene.ambientCounts, e);
+     }},
+    {"shot_noise",
+     [](ModuleConfig& c, const std::string& v, std::string& e) {
+         c.physicsKeysGiven = true;
+         return onOffKey(v, c.scene.shotNoise, e);
+     }},
     {"fail_capture_every",
      [](ModuleConfig& c, const std::string& v, std::string& e) { return intKey(v, 0, kMaxEvery, c.failCaptureEvery, e); }},
     {"wrong_size_every",
@@ -172,6 +197,10 @@ bool parseConfigText(const std::string& name, const std::string& text, ModuleCon
             error = where + "bad value '" + value + "' for key '" + key + "' (expected " + expected + ")";
             return false;
         }
+    }
+    if (config.physicsKeysGiven && !config.scene.physics) {
+        error = name + ": keys 'supersampling', 'ambient' and 'shot_noise' need physics=on";
+        return false;
     }
     // --- VGA sensor ---
     if (config.vgaKeysGiven && !isVgaGeometry(config.width, config.height)) {

@@ -30,6 +30,7 @@ struct ModuleConfig {
     int bitWidth = 12;
     int fps = 30;  // 0: deliver as fast as asked
     SceneSettings scene;
+    bool physicsKeysGiven = false;  // supersampling, ambient or shot_noise: they need physics=on
 
     // Faults for tests; N = 0 disables, otherwise every N-th sub-frame is hit.
     uint32_t failCaptureEvery = 0;

@@ -19,7 +19,7 @@ public:
     void render(uint64_t frameIndex, double modulationHz, uint16_t* out) override {
         const size_t words = 4 * static_cast<size_t>(scene.width()) * static_cast<size_t>(scene.height());
         // Without noise every frame at one frequency is the same: render it once.
-        if (scene.settings().noise > 0) {
+        if (scene.noisy()) {
             renderHqvgaSubframes(scene, modulationHz, frameIndex, out);
             return;
         }
@@ -49,7 +49,7 @@ public:
     int subFramesPerFrame() const override { return 1; }
 
     void render(uint64_t frameIndex, double /*modulationHz: fixed by the frequency mode*/, uint16_t* out) override {
-        if (scene.settings().noise > 0) {
+        if (scene.noisy()) {
             renderVgaFrame(scene, settings, frameIndex, out);
             return;
         }
