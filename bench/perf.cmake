@@ -7,6 +7,9 @@ target_link_libraries(kernels_bench PRIVATE velmora_static velmora_scene benchma
 if(NOT VELMORA_USE_VENDOR_EVK_SDK)
   add_executable(pipeline_bench ${CMAKE_CURRENT_LIST_DIR}/pipeline_bench.cpp)
   target_link_libraries(pipeline_bench PRIVATE velmora_static velmora_evk_sdk benchmark::benchmark)
+  # The depth filters' quality against the virtual camera's ground truth.
+  add_executable(depth_quality ${CMAKE_CURRENT_LIST_DIR}/depth_quality.cpp)
+  target_link_libraries(depth_quality PRIVATE velmora_static velmora_evk_sdk velmora_scene)
 endif()
 
 # This project's phase processor next to its scalar reference.

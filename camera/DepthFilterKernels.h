@@ -8,8 +8,9 @@ namespace Velmora {
 
 struct DepthFilterKernels {
     // Interior columns 1 .. width-2 of one row, from the rows above, at and below.
-    void (*flyingRow)(const float* up, const float* mid, const float* down, float* out, int width, float minStep,
-                      float relative);
+    void (*flyingRow)(const float* up, const float* mid, const float* down, const float* amplitudeUp,
+                      const float* amplitudeMid, const float* amplitudeDown, float* out, int width, float minStep,
+                      float relative, float inclined, float faint);
     void (*spatialRow)(const float* up, const float* mid, const float* down, float* out, int width, float edge,
                        float relative);
     // Whole planes.

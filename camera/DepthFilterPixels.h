@@ -11,17 +11,33 @@ namespace DepthFilterPixels {
 
 static inline float larger(float a, float b) { return a > b ? a : b; }
 
-// The pixel at distance `d` (0: invalid) without the others around it if it
-// lies between two opposite neighbours, each more than a step away; an
-// invalid neighbour (0) never counts as either side.
-static inline float flying(float d, float left, float right, float up, float down, float upLeft, float downRight,
-                    float upRight, float downLeft, float minStep, float relative) {
+// The pixel at distance `d` (0: invalid), or 0 where it mixes two surfaces.
+// Two signs of it, each at a depth edge (two neighbours farther apart than
+// any surface the camera can see over two pixels, `inclined` x distance
+// each, so flat and sloping faces never qualify):
+// - it lies between two opposite neighbours, more than `step` from each
+//   (beyond the noise);
+// - its amplitude is below `faint` x the brightest neighbour's: the light of
+//   the two surfaces cancelled, and its phase may land anywhere, even beyond
+//   both surfaces.
+// An invalid neighbour (0) never counts. Neighbours in `n`: left, right, up,
+// down, up-left, down-right, up-right, down-left (opposite ones paired).
+static inline float flying(float d, float amplitude, const float (&n)[8], const float (&nAmplitude)[8],
+                           float minStep, float relative, float inclined, float faint) {
     const float step = larger(minStep, relative * d);
-    auto between = [d, step](float a, float b) {
-        return (a > 0) & (b > 0) & (((a - d > step) & (d - b > step)) | ((d - a > step) & (b - d > step)));
-    };
-    const bool mixed = (d > 0) & (between(left, right) | between(up, down) | between(upLeft, downRight) |
-                                  between(upRight, downLeft));
+    const float apart = 2.0f * larger(step, inclined * d);
+    bool between = false, edge = false;
+    float brightest = 0.0f;
+    for (int k = 0; k < 8; k += 2) {
+        const float a = n[k], b = n[k + 1];
+        const float above = a - d, below = d - b;
+        const bool both = (a > 0) & (b > 0);
+        const bool jump = both & (std::fabs(a - b) > apart);
+        between = between | (jump & (((above > step) & (below > step)) | ((above < -step) & (below < -step))));
+        edge = edge | jump;
+    }
+    for (int k = 0; k < 8; ++k) brightest = larger(brightest, n[k] > 0 ? nAmplitude[k] : 0.0f);
+    const bool mixed = (d > 0) & (between | (edge & (amplitude < faint * brightest)));
     return mixed ? 0.0f : d;
 }
 

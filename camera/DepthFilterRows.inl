@@ -12,10 +12,15 @@ namespace {
 using namespace DepthFilterPixels;
 
 void flyingRow(const float* __restrict up, const float* __restrict mid, const float* __restrict down,
-               float* __restrict out, int width, float minStep, float relative) {
-    for (int x = 1; x + 1 < width; ++x)
-        out[x] = flying(mid[x], mid[x - 1], mid[x + 1], up[x], down[x], up[x - 1], down[x + 1], up[x + 1],
-                        down[x - 1], minStep, relative);
+               const float* __restrict amplitudeUp, const float* __restrict amplitudeMid,
+               const float* __restrict amplitudeDown, float* __restrict out, int width, float minStep, float relative,
+               float inclined, float faint) {
+    for (int x = 1; x + 1 < width; ++x) {
+        const float n[8] = {mid[x - 1], mid[x + 1], up[x], down[x], up[x - 1], down[x + 1], up[x + 1], down[x - 1]};
+        const float a[8] = {amplitudeMid[x - 1], amplitudeMid[x + 1], amplitudeUp[x],     amplitudeDown[x],
+                            amplitudeUp[x - 1],  amplitudeDown[x + 1], amplitudeUp[x + 1], amplitudeDown[x - 1]};
+        out[x] = flying(mid[x], amplitudeMid[x], n, a, minStep, relative, inclined, faint);
+    }
 }
 
 void spatialRow(const float* __restrict up, const float* __restrict mid, const float* __restrict down,

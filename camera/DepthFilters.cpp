@@ -50,6 +50,7 @@ const std::vector<DepthFilterField>& depthFilterFields() {
         value("flying_pixel_min_step_mm", &S::flyingPixelMinStepMm, 0, 100000),
         value("flying_pixel_relative_step", &S::flyingPixelRelativeStep, 0, 10),
         value("flying_pixel_max_incidence_deg", &S::flyingPixelMaxIncidenceDeg, 1, 89.9f),
+        value("flying_pixel_faint_amplitude", &S::flyingPixelFaintAmplitude, 0, 1),
         flag("spatial", &S::spatial),
         value("spatial_edge_mm", &S::spatialEdgeMm, 0, 100000),
         value("spatial_relative_edge", &S::spatialRelativeEdge, 0, 10),
@@ -148,7 +149,7 @@ void filterFlyingPixels(const DepthFilterSettings& s, double focalPx, const Dept
     // Over one pixel a surface inclined by the largest incidence changes
     // distance by (distance / focal length) x tan(incidence).
     const float inclined = static_cast<float>(std::tan(s.flyingPixelMaxIncidenceDeg * kPi / 180.0) / focalPx);
-    const float relative = std::max(s.flyingPixelRelativeStep, inclined);
+    const float relative = s.flyingPixelRelativeStep;
     const float minStep = s.flyingPixelMinStepMm;
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
     scratch.assign(planes.depth, planes.depth + n);
@@ -156,8 +157,10 @@ void filterFlyingPixels(const DepthFilterSettings& s, double focalPx, const Dept
     // Rows and columns at the border have no opposite neighbours: they stay.
     for (int y = 1; y + 1 < h; ++y) {
         const Rows r = rowsAround(scratch.data(), w, h, y);
-        k.flyingRow(r.up, r.mid, r.down, planes.depth + static_cast<size_t>(w) * static_cast<size_t>(y), w, minStep,
-                    relative);
+        const Rows a = rowsAround(planes.amplitude, w, h, y);
+        k.flyingRow(r.up, r.mid, r.down, a.up, a.mid, a.down,
+                    planes.depth + static_cast<size_t>(w) * static_cast<size_t>(y), w, minStep, relative, inclined,
+                    s.flyingPixelFaintAmplitude);
     }
     clearConfidence(planes, scratch.data());
 }

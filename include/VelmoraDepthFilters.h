@@ -14,15 +14,19 @@ namespace Velmora {
 
 struct VELMORA_EXPORT DepthFilterSettings {
     // A pixel whose footprint straddles a depth edge mixes the light of both
-    // surfaces and reports a distance between them. Invalidated where the
-    // pixel lies between two opposite neighbours that both differ from it by
-    // more than the threshold: max(flyingPixelMinStepMm, flyingPixelRelativeStep
-    // x distance), and more than a surface inclined by flyingPixelMaxIncidenceDeg
-    // to the ray would change over one pixel.
+    // surfaces and reports a distance between them, or, where their light
+    // cancels, anywhere. At a depth edge (two opposite neighbours farther
+    // apart along their rays than a surface inclined by
+    // flyingPixelMaxIncidenceDeg to the rays would be over two pixels, by the
+    // lens's focal length) a pixel is invalidated when it lies between two
+    // such neighbours, farther from each than max(flyingPixelMinStepMm,
+    // flyingPixelRelativeStep x distance), or when its amplitude is below
+    // flyingPixelFaintAmplitude x its brightest neighbour's.
     bool flyingPixel = true;
-    float flyingPixelMinStepMm = 30.0f;
-    float flyingPixelRelativeStep = 0.02f;
-    float flyingPixelMaxIncidenceDeg = 80.0f;
+    float flyingPixelMinStepMm = 20.0f;
+    float flyingPixelRelativeStep = 0.01f;
+    float flyingPixelMaxIncidenceDeg = 85.0f;
+    float flyingPixelFaintAmplitude = 0.7f;
 
     // Edge-preserving smoothing: the mean of the pixel and those of its 3 x 3
     // neighbours that differ from it by at most max(spatialEdgeMm,
@@ -36,7 +40,7 @@ struct VELMORA_EXPORT DepthFilterSettings {
     // max(temporalEdgeMm, temporalRelativeEdge x distance), or was invalid in
     // either frame, starts afresh, so moving edges do not smear.
     bool temporal = true;
-    float temporalAlpha = 0.4f;
+    float temporalAlpha = 0.3f;
     float temporalEdgeMm = 60.0f;
     float temporalRelativeEdge = 0.04f;
 

@@ -205,6 +205,7 @@ TEST(DepthFilters, EachFilterOnConstructedPlanes) {
     // Temporal: converges on a steady pixel, restarts on a jump (no smear) and after a hole.
     DepthFilterSettings temporal = off;
     temporal.temporal = true;
+    temporal.temporalAlpha = 0.4f;
     std::vector<float> history;
     Planes frame = planes(1, 1, [](int, int) { return 1000.0f; });
     const float sequence[] = {1000, 1020, 1020, 3000, 0, 1500};
