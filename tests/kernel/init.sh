@@ -63,14 +63,16 @@ if [ -x /usr/bin/v4l2-compliance ]; then
     esac
   done
   seen=" "
-  for dir in /sys/bus/media/devices/media*; do
-    camera=$(owner "$dir" | sed -n 's/^velmora-vcam\.//p')
-    [ -n "$camera" ] || continue
-    family=$(cut -d, -f$((camera + 1)) /sys/module/velmora_vcam/parameters/families)
-    case "$seen" in *" $family "*) continue ;; esac
-    seen="$seen$family "
-    echo "velmora-media-ctl family $family: /dev/${dir##*/}"
-    media-ctl -d "/dev/${dir##*/}" -p || echo "velmora-media-ctl failed: /dev/${dir##*/}"
+  camera=0
+  for family in $(tr , ' ' </sys/module/velmora_vcam/parameters/families); do
+    for dir in /sys/bus/media/devices/media*; do
+      [ "$(owner "$dir")" = "velmora-vcam.$camera" ] || continue
+      case "$seen" in *" $family "*) continue ;; esac
+      seen="$seen$family "
+      echo "velmora-media-ctl family $family: /dev/${dir##*/}"
+      media-ctl -d "/dev/${dir##*/}" -p || echo "velmora-media-ctl failed: /dev/${dir##*/}"
+    done
+    camera=$((camera + 1))
   done
 fi
 echo "velmora-kernel-result rc=$rc"

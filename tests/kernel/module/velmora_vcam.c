@@ -373,7 +373,7 @@ static bool vcam_on_hold(struct vcam *cam)
 }
 
 /* One sub-frame into the next queued buffer; dropped when none is queued. */
-static void vcam_deliver(struct vcam_node *node, unsigned int phase, bool near)
+static void vcam_deliver(struct vcam_node *node, unsigned int phase, bool near, u64 timestamp)
 {
 	struct vcam_buffer *buf = vcam_take(node);
 	int every = READ_ONCE(error_buffers);
@@ -390,21 +390,21 @@ static void vcam_deliver(struct vcam_node *node, unsigned int phase, bool near)
 		vcam_fill(node, vb2_plane_vaddr(&buf->vb.vb2_buf, 0), phase, near);
 	}
 	vb2_set_plane_payload(&buf->vb.vb2_buf, 0, node->sizeimage);
-	buf->vb.vb2_buf.timestamp = ktime_get_ns();
+	buf->vb.vb2_buf.timestamp = timestamp;
 	buf->vb.sequence = node->sequence - 1;
 	buf->vb.field = V4L2_FIELD_NONE;
 	vb2_buffer_done(&buf->vb.vb2_buf, state);
 }
 
 /*
- * One frame per frame interval: the HQVGA sensor's four phase sub-frames as
- * they are read out, 1 ms apart, or one VGA raw frame.
+ * One frame per frame interval: the HQVGA sensor's four phase sub-frames, 1 ms
+ * apart, or one VGA raw frame.
  */
 static int vcam_thread(void *data)
 {
 	struct vcam_node *node = data;
 	struct vcam *cam = node->cam;
-	u64 next = ktime_get_ns();
+	u64 start = ktime_get_ns();
 
 	while (!kthread_should_stop()) {
 		const unsigned int parts = node->width == 240 ? 4 : 1;
@@ -419,17 +419,18 @@ static int vcam_thread(void *data)
 		if (!node->failed && !READ_ONCE(withhold) && !vcam_on_hold(cam)) {
 			bool near = v4l2_ctrl_g_ctrl(cam->range) == 1;
 
+			/* Read out 1 ms apart; stamped by the sensor's clock, not by when the thread ran. */
 			for (i = 0; i < parts && !kthread_should_stop(); i++) {
 				if (i)
 					usleep_range(1000, 1100);
-				vcam_deliver(node, i, near);
+				vcam_deliver(node, i, near, start + (u64)i * NSEC_PER_MSEC);
 			}
 		}
-		next += NSEC_PER_SEC / rate;
+		start += NSEC_PER_SEC / rate;
 		now = ktime_get_ns();
-		if (next < now)
-			next = now;
-		schedule_timeout_interruptible(max_t(long, 1, nsecs_to_jiffies(next - now)));
+		if (start < now)
+			start = now;
+		schedule_timeout_interruptible(max_t(long, 1, nsecs_to_jiffies(start - now)));
 	}
 	return 0;
 }
