@@ -139,6 +139,11 @@ if [ "$qemu_rc" -eq 124 ]; then
   echo "kernel: the machine did not finish within ${timeout_s}s (console in $log)" >&2
   exit 1
 fi
+# A kernel oops or warning, or a module that would not unload, fails the step whatever the tests said.
+if grep -a -E 'BUG:|Oops:|WARNING:|general protection|velmora-kernel: rmmod' "$log"; then
+  echo "kernel: the kernel reported a fault (console in $log)" >&2
+  exit 1
+fi
 result=$(sed -n 's/.*velmora-kernel-result rc=\([0-9]*\).*/\1/p' "$log" | tail -n1)
 if [ "$result" != "0" ]; then
   echo "kernel: test program failed (rc=${result:-none}); console in $log" >&2

@@ -75,5 +75,7 @@ if [ -x /usr/bin/v4l2-compliance ]; then
     camera=$((camera + 1))
   done
 fi
+# The module goes as it came: unloading tears every camera down.
+rmmod velmora_vcam || echo "velmora-kernel: rmmod velmora_vcam failed"
 echo "velmora-kernel-result rc=$rc"
 poweroff -f
