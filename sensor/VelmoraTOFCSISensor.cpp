@@ -336,7 +336,9 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
         if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return failedDequeue();
         failedDequeues = 0;
         if (buffer.index >= kMaxBuffers || buffer.index >= mappedBuffers) return VelmoraNoCache;
-        if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
+        // A buffer the receiver flags, or one it filled with less than a frame (a drivers' 0 says nothing).
+        const uint32_t used = multiPlane ? planes[0].bytesused : buffer.bytesused;
+        if ((buffer.flags & V4L2_BUF_FLAG_ERROR) || (used != 0 && used < frameBytes)) {
             // The receiver lost this sub-frame: a failed read, the buffer goes back to it.
             if (multiPlane) buffer.length = 1;
             retryIoctl(videoFd.get(), VIDIOC_QBUF, &buffer);

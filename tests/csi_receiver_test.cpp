@@ -106,19 +106,24 @@ TEST(CsiReceivers, ReadOnlySubdevicesAreAcceptedWhenTheyHoldTheFormat) {
     EXPECT_NE(err.find("/dev/v4l-subdev"), std::string::npos) << err;
 }
 
-TEST(CsiReceivers, ErrorFlaggedBuffersAreFailedReadsAndGoBack) {
-    BoardOptions options = patternPreset(5);
-    options.errorEvery = 2;
-    Rig rig(options);
-    ASSERT_EQ(rig.openResult, 0);
-    ASSERT_EQ(rig.sensor.start(), 0);
-    for (uint64_t sequence = 0; sequence < 6; sequence += 2) {
-        EXPECT_TRUE(rig.readsPattern(sequence));
-        GuardedBytes frame(kSubFrameBytes, 64);
-        uint64_t stamp = 0;
-        EXPECT_NE(rig.sensor.readFrame(frame.bytes.data(), &stamp), 0) << "an error-flagged buffer was delivered";
+// Buffers flagged as errors, or filled with less than a frame: failed reads, requeued.
+TEST(CsiReceivers, LostSubFramesAreFailedReadsAndGoBack) {
+    for (bool truncated : {false, true}) {
+        SCOPED_TRACE(truncated ? "short buffers" : "error-flagged buffers");
+        BoardOptions options = patternPreset(5);
+        options.errorEvery = 2;
+        options.errorsTruncate = truncated;
+        Rig rig(options);
+        ASSERT_EQ(rig.openResult, 0);
+        ASSERT_EQ(rig.sensor.start(), 0);
+        for (uint64_t sequence = 0; sequence < 6; sequence += 2) {
+            EXPECT_TRUE(rig.readsPattern(sequence));
+            GuardedBytes frame(kSubFrameBytes, 64);
+            uint64_t stamp = 0;
+            EXPECT_NE(rig.sensor.readFrame(frame.bytes.data(), &stamp), 0) << "a lost sub-frame was delivered";
+        }
+        EXPECT_TRUE(rig.readsPattern(6)) << "the buffers did not go back to the driver";
     }
-    EXPECT_TRUE(rig.readsPattern(6)) << "the flagged buffers did not go back to the driver";
 }
 
 TEST(CsiReceivers, ARunOfEioRestartsStreamingAndENodevIsTheCameraGone) {

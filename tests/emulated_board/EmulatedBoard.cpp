@@ -951,21 +951,23 @@ int EmulatedBoard::dequeue(int fd, void* arg, std::unique_lock<std::mutex>& lock
 
     buf->index = reportedIndex;
     buf->flags = V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
-    if (opts.errorEvery > 0 && (number + 1) % static_cast<uint64_t>(opts.errorEvery) == 0) {
+    const bool lost = opts.errorEvery > 0 && (number + 1) % static_cast<uint64_t>(opts.errorEvery) == 0;
+    if (lost) {
         std::fill(buffer.memory.begin(), buffer.memory.end(), 0xFF);  // nothing of the sub-frame arrived
-        buf->flags |= V4L2_BUF_FLAG_ERROR;
+        if (!opts.errorsTruncate) buf->flags |= V4L2_BUF_FLAG_ERROR;
     }
+    const uint32_t used = static_cast<uint32_t>(buffer.memory.size() / (lost && opts.errorsTruncate ? 2 : 1));
     buf->field = V4L2_FIELD_NONE;
     buf->timestamp = stamp;
     buf->sequence = static_cast<uint32_t>(number);
     if (opts.multiPlane) {
         buf->length = 1;
         buf->m.planes[0].length = length;
-        buf->m.planes[0].bytesused = static_cast<uint32_t>(buffer.memory.size());
+        buf->m.planes[0].bytesused = used;
         buf->m.planes[0].m.mem_offset = buffer.offset;
     } else {
         buf->length = length;
-        buf->bytesused = static_cast<uint32_t>(buffer.memory.size());
+        buf->bytesused = used;
         buf->m.offset = buffer.offset;
     }
     return 0;

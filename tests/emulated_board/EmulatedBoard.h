@@ -98,6 +98,7 @@ struct BoardOptions {
     size_t packedStride = 0;
     bool readOnlySubdevs = false;        // active formats are refused (EPERM), as without media-controller mode
     int errorEvery = 0;                  // > 0: every N-th dequeued buffer is flagged as an error
+    bool errorsTruncate = false;         // ... or, unflagged, reports half its bytes used
     long reportedLength = -1;            // >= 0: DQBUF reports this length instead of the buffer's
 
     VelmoraSim::SceneSettings scene;
