@@ -5,8 +5,11 @@
 # (tests/kernel/module, built against that kernel's headers), the virtual
 # video driver, the SMBus stub and i2c-dev, and runs a statically linked test
 # program built from this project's sources (tests/kernel/). Fails when any
-# check in the machine fails; ends with the line
-# "kernel: N checks passed, M overridden: ...".
+# check in the machine fails. Inside the machine the kernel's conformance tool
+# (v4l2-compliance, streaming included) runs on every video, subdevice and
+# media node of the module, and media-ctl prints each family's graph once.
+# Ends with the lines "kernel: N checks passed, M overridden: ..." and
+# "v4l2-compliance: N nodes, F failed, W warnings"; fails when F > 0.
 #
 #   scripts/check-kernel-v4l2.sh
 #   BUILD_DIR=... JOBS=... QEMU_TIMEOUT=seconds scripts/check-kernel-v4l2.sh
@@ -17,7 +20,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${BUILD_DIR:-$root/build-rel-qemu}
 jobs=${JOBS:-2}
-timeout_s=${QEMU_TIMEOUT:-300}
+timeout_s=${QEMU_TIMEOUT:-600}
 
 "$root/scripts/setup.sh" build tests checks
 
@@ -86,9 +89,11 @@ modules=(
   "i2c-stub chip_addr=0x0c"
   "i2c-dev"
 )
-# One camera per board family, one more with spare media devices beside its own, and
-# one with the VGA sensor.
-vcam_args="families=2,3,5,6,7,5,5 extra_media=0,0,0,0,0,3,0 vga_sensor=0,0,0,0,0,0,1"
+# One camera per board family as its board's kernel presents it; then family 5
+# with writable subdevice nodes, one with the VGA sensor, family 7 without Y12,
+# family 6 with its second output's link left enabled and with the mainline
+# names; and another driver's media devices (an ISP's).
+vcam_args="families=2,3,5,6,7,5,5,7,6,6 variant=0,0,0,0,0,1,0,4,16,8 vga_sensor=0,0,0,0,0,0,1 other_media=2"
 : >"$initrd/modules/load.list"
 add_module() {  # name-or-file [parameters]: the module after its dependencies, as modprobe would load them
   local name=$1 args=${2:-}
@@ -112,6 +117,13 @@ for dependency in $(modinfo -F depends "$work/module/velmora_vcam.ko" | tr ',' '
 done
 cp "$work/module/velmora_vcam.ko" "$initrd/modules/"
 echo "velmora_vcam.ko $vcam_args" >>"$initrd/modules/load.list"
+# The conformance tool and media-ctl with the libraries they load.
+for tool in /usr/bin/v4l2-compliance /usr/bin/media-ctl; do
+  for file in "$tool" $(ldd "$tool" | grep -oE '/[^ ]+'); do
+    mkdir -p "$initrd$(dirname "$file")"
+    cp -L "$file" "$initrd$file"
+  done
+done
 (cd "$initrd" && find . | cpio -o -H newc --quiet | gzip -1 >"$work/initramfs.gz")
 
 step "boot (software emulation)"
@@ -127,10 +139,41 @@ if [ "$qemu_rc" -eq 124 ]; then
   echo "kernel: the machine did not finish within ${timeout_s}s (console in $log)" >&2
   exit 1
 fi
+# A kernel oops or warning, or a module that would not unload, fails the step whatever the tests said.
+if grep -a -E 'BUG:|Oops:|WARNING:|general protection|velmora-kernel: rmmod' "$log"; then
+  echo "kernel: the kernel reported a fault (console in $log)" >&2
+  exit 1
+fi
 result=$(sed -n 's/.*velmora-kernel-result rc=\([0-9]*\).*/\1/p' "$log" | tail -n1)
 if [ "$result" != "0" ]; then
   echo "kernel: test program failed (rc=${result:-none}); console in $log" >&2
   exit 1
 fi
-step "all kernel checks passed"
+# One run per node; a run without its totals line (the tool died) counts as failed.
+# On a read-only subdevice node this kernel answers EPERM for setting DV
+# timings and frame intervals before it looks whether the subdevice has them
+# at all, where the tool expects ENOTTY: those two tests count as warnings.
+compliance=$(awk '
+  /^velmora-compliance-run / { runs++; readonly = 0 }
+  /^velmora-compliance .*Read-Only Sub-Device/ { readonly = 1 }
+  readonly && /^velmora-compliance .*test (VIDIOC_ENUM\/G\/S\/QUERY_DV_TIMINGS|VIDIOC_SUBDEV_G\/S_FRAME_INTERVAL): FAIL/ {
+    known++
+  }
+  /^velmora-compliance .*Total for/ {
+    totals++
+    for (i = 1; i <= NF; i++) {
+      if ($i == "Failed:") failed += $(i + 1) + 0
+      if ($i == "Warnings:") warnings += $(i + 1) + 0
+    }
+  }
+  END { printf "%d %d %d", runs, failed - known + runs - totals, warnings + known }' "$log")
+read -r nodes failed warnings <<<"$compliance"
+grep -a '^velmora-compliance .*\(fail:\|FAIL\)' "$log" || true
+grep -a '^velmora-media-ctl failed' "$log" && failed=$((failed + 1))
+step "results"
 grep -a '^kernel: [0-9]* checks passed' "$log" | tail -n1
+echo "v4l2-compliance: $nodes nodes, $failed failed, $warnings warnings"
+if [ "$nodes" -eq 0 ] || [ "$failed" -gt 0 ]; then
+  echo "kernel: v4l2-compliance failed on the module's nodes (console in $log)" >&2
+  exit 1
+fi

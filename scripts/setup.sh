@@ -20,7 +20,8 @@ declare -A groups=(
   [ros2]="cyclonedds-dev cyclonedds-tools libfastrtps-dev fastddsgen libyaml-cpp-dev iproute2"
   [tests]="libgtest-dev libgmock-dev googletest libbenchmark-dev python3-opencv binutils dpkg-dev fakeroot file udev
            git mmdebstrap"
-  [checks]="qemu-system-x86 kmod cpio clang libclang-rt-14-dev g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
+  [checks]="qemu-system-x86 kmod cpio clang libclang-rt-14-dev g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
+           v4l-utils"
 )
 
 names=("$@")

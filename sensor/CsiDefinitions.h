@@ -19,6 +19,10 @@ constexpr uint32_t kMediaBusY12 = 0x2013;
 // The module's private range control: 1 selects the near range, 0 the far one.
 constexpr uint32_t kRangeControl = 0x981901;
 constexpr uint32_t kExposureControl = 0x980911;
+// The receiver's packed ("compact") output of RAW lines, where it has the switch: 1 while on.
+constexpr uint32_t kCompactControl = 0x981902;
+// Failed dequeues (EIO) in a row after which the queue is taken as dead and streaming restarted.
+constexpr int kDeadQueueFailures = 3;
 // Gaps between sub-frame buffers above this mean a frame was broken up.
 constexpr int64_t kMaxSubFrameGapUs = 5000;
 // Longest wait for a filled buffer before readFrame gives up on this pass

@@ -123,20 +123,91 @@ bool VelmoraTOFCSISensor::openEntitySubdev(const media_entity_desc& entity) {
     if (node.empty()) return false;
     int fd = sys().open(node.c_str(), O_RDWR);
     if (fd < 0) return false;
+    subdevPaths[subdevCount] = node;
     subdevFds[subdevCount++].reset(fd);
     return true;
 }
 
+namespace {
+
+bool entityById(int mediaFd, uint32_t id, media_entity_desc& entity) {
+    entity = media_entity_desc{};
+    entity.id = id;
+    return retryIoctl(mediaFd, MEDIA_IOC_ENUM_ENTITIES, &entity) >= 0;
+}
+
+// "/dev/videoN" of an entity's device node, from sysfs; empty when it has none.
+std::string entityNode(const media_entity_desc& entity) {
+    char link[kSysfsLineLimit];
+    const std::string path = charDevicePath(entity.dev.major, entity.dev.minor, "");
+    const ssize_t length = sys().readlink(path.c_str(), link, sizeof(link));
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof(link)) return std::string();
+    const std::string target(link, static_cast<size_t>(length));
+    return "/dev" + target.substr(target.rfind('/'));
+}
+
+}  // namespace
+
+bool VelmoraTOFCSISensor::nodeInUse(const std::string& node) {
+    std::vector<std::string> processes;
+    if (!sys().listDirectory("/proc", processes)) return false;
+    for (const std::string& pid : processes) {
+        if (pid.empty() || !std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+        std::vector<std::string> fds;
+        if (!sys().listDirectory("/proc/" + pid + "/fd", fds)) continue;
+        for (const std::string& fd : fds) {
+            char target[kSysfsLineLimit];
+            const std::string path = "/proc/" + pid + "/fd/" + fd;
+            const ssize_t length = sys().readlink(path.c_str(), target, sizeof(target));
+            if (length > 0 && std::string(target, static_cast<size_t>(length)) == node) return true;
+        }
+    }
+    return false;
+}
+
+// The Pi 5's receiver holds a stream until every node its enabled links feed
+// streams: the link into this node is enabled, other outputs' links are
+// disabled where nobody has their node open, and otherwise reported.
 bool VelmoraTOFCSISensor::enableReceiverLink(int mediaFd) {
-    media_link_desc link{};
-    link.source.entity = findEntityId(mediaFd, "csi2");
-    link.source.index = 4;
-    link.source.flags = MEDIA_PAD_FL_SOURCE;
-    link.sink.entity = findEntityId(mediaFd, "rp1-cfe-csi2_ch0");
-    link.sink.index = 0;
-    link.sink.flags = MEDIA_PAD_FL_SINK;
-    link.flags = MEDIA_LNK_FL_ENABLED;
-    return retryIoctl(mediaFd, MEDIA_IOC_SETUP_LINK, &link) >= 0;
+    struct stat st {};
+    if (!characterDevice(videoFd.get(), st)) return false;
+    media_entity_desc receiver{};
+    const uint32_t receiverId = findEntityId(mediaFd, "csi2");
+    if (receiverId == static_cast<uint32_t>(-1) || !entityById(mediaFd, receiverId, receiver)) return false;
+    std::vector<media_pad_desc> pads(receiver.pads);
+    std::vector<media_link_desc> links(receiver.links);
+    media_links_enum request{};
+    request.entity = receiver.id;
+    request.pads = pads.data();
+    request.links = links.data();
+    if (retryIoctl(mediaFd, MEDIA_IOC_ENUM_LINKS, &request) < 0) return false;
+
+    // This node's entity carries its device number; its name differs between kernels.
+    media_link_desc* own = nullptr;
+    for (media_link_desc& link : links) {
+        media_entity_desc sink{};
+        if (!entityById(mediaFd, link.sink.entity, sink)) continue;
+        if (sink.dev.major == major(st.st_rdev) && sink.dev.minor == minor(st.st_rdev)) {
+            own = &link;
+            continue;
+        }
+        if (!(link.flags & MEDIA_LNK_FL_ENABLED) || (link.flags & MEDIA_LNK_FL_IMMUTABLE)) continue;
+        const std::string node = entityNode(sink);
+        media_link_desc disabled = link;
+        disabled.flags = 0;
+        if (!nodeInUse(node) && retryIoctl(mediaFd, MEDIA_IOC_SETUP_LINK, &disabled) >= 0) continue;
+        std::fprintf(stderr,
+                     "Error: link csi2:%u -> %s:%u is enabled and %s is in use: the receiver holds streaming until "
+                     "that node streams too\n",
+                     link.source.index, entityName(sink).c_str(), link.sink.index, node.c_str());
+        return false;
+    }
+    if (!own) {
+        std::fprintf(stderr, "Error: no link from csi2 to %s\n", devicePath);
+        return false;
+    }
+    own->flags = MEDIA_LNK_FL_ENABLED;
+    return retryIoctl(mediaFd, MEDIA_IOC_SETUP_LINK, own) >= 0;
 }
 
 void VelmoraTOFCSISensor::discoverMediaDevices() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "CsiDefinitions.h"
 #include "CsiPacked12.h"
 #include "SampleKernels.h"
 
@@ -69,11 +70,30 @@ size_t convertSplitLines(const uint8_t* source, size_t sourceLength, uint8_t* de
     return position;
 }
 
+size_t convertStridedLines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                           size_t destinationLength, size_t position, uint32_t width, size_t stride) {
+    static const auto copy = SampleKernels::best().copyBytes;
+    const size_t payload = std::min(size_t{2} * width, stride);
+    for (size_t line = 0; stride > 0 && line < sourceLength; line += stride) {
+        const size_t count = std::min({payload, sourceLength - line, room(destinationLength, position)});
+        if (count == 0) break;
+        copy(source + line, destination + position, count);
+        position += count;
+    }
+    return position;
+}
+
 size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                             size_t destinationLength, size_t position, uint32_t width) {
+    return convertPacked12Strided(source, sourceLength, destination, destinationLength, position, width,
+                                  packed12Stride(width));
+}
+
+size_t convertPacked12Strided(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                              size_t destinationLength, size_t position, uint32_t width, size_t stride) {
     static const Packed12::Variant& unpack = Packed12::best();
     const size_t dataBytes = packed12DataBytes(width);
-    const size_t stride = packed12Stride(width);
+    stride = std::max(stride, dataBytes);
     const size_t padding = stride - dataBytes;
     size_t group = 0;
     // Every whole group of the buffer is converted: runs of groups up to the
@@ -133,6 +153,20 @@ size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, ui
         if (padding != 0 && width != 0 && (position / 2) % width == 0) group += padding;
     }
     return position;
+}
+
+bool lineLayoutFor(uint32_t pixelFormat, uint32_t width, uint32_t bytesPerLine, bool compact, LineLayout& layout) {
+    const size_t plainBytes = size_t{2} * width;
+    const size_t packedBytes = packed12DataBytes(width);
+    if (width == 0 || width % 2 != 0) return false;
+    if (pixelFormat == csi::kPixelFormatY12P || (pixelFormat == csi::kPixelFormatY12 && (compact || bytesPerLine < plainBytes))) {
+        if (bytesPerLine < packedBytes) return false;
+        layout = {true, bytesPerLine};
+        return true;
+    }
+    if (pixelFormat != csi::kPixelFormatY12) return false;
+    layout = {false, bytesPerLine};
+    return true;
 }
 
 }  // namespace Velmora

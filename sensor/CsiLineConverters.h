@@ -35,6 +35,22 @@ size_t convertPacked12Lines(const uint8_t* source, size_t sourceLength, uint8_t*
 size_t convertPacked12LinesScalar(const uint8_t* source, size_t sourceLength, uint8_t* destination,
                                   size_t destinationLength, size_t position, uint32_t width);
 
+// Lines of `width` 16-bit samples starting `stride` bytes apart; each buffer starts with a line.
+size_t convertStridedLines(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                           size_t destinationLength, size_t position, uint32_t width, size_t stride);
+// Packed 12-bit lines starting `stride` bytes apart (at least the line's data bytes).
+size_t convertPacked12Strided(const uint8_t* source, size_t sourceLength, uint8_t* destination,
+                              size_t destinationLength, size_t position, uint32_t width, size_t stride);
+
+// How the kernel lays out lines of 12-bit samples, read back from the format it set.
+struct LineLayout {
+    bool packed = false;  // two samples in three bytes, or one in two
+    size_t stride = 0;    // bytes from one line to the next
+};
+// The layout of `pixelFormat` lines of `width` samples, `bytesPerLine` apart; `compact`: the
+// receiver reports packed output of a 12-bit format. False for a layout no converter decodes.
+bool lineLayoutFor(uint32_t pixelFormat, uint32_t width, uint32_t bytesPerLine, bool compact, LineLayout& layout);
+
 constexpr size_t kPaddedLineBufferLength = 92160;
 constexpr size_t kPaddedLineStride = 512;
 constexpr size_t kPaddedLinePayload = 480;

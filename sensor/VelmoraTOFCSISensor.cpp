@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -115,7 +116,9 @@ int VelmoraTOFCSISensor::setupFormat() {
             subdevFormat.format.height = info.height;
             subdevFormat.format.code = csi::kMediaBusY12;
             subdevFormat.format.field = V4L2_FIELD_NONE;
-            if (retryIoctl(subdevFds[i].get(), VIDIOC_SUBDEV_S_FMT, &subdevFormat) < 0) return -1;
+            if (retryIoctl(subdevFds[i].get(), VIDIOC_SUBDEV_S_FMT, &subdevFormat) < 0 &&
+                !(errno == EPERM && holdsActiveFormat(i)))
+                return -1;
         }
     }
 
@@ -124,6 +127,84 @@ int VelmoraTOFCSISensor::setupFormat() {
     uint32_t height = 0;
     if (readBackFormat(V4L2_SUBDEV_FORMAT_ACTIVE, width, height) != VelmoraSuccess) return VelmoraSystemError;
     return width == info.width && height == info.height ? 0 : -1;
+}
+
+namespace {
+std::string fourccText(uint32_t code) {
+    std::string text;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((code >> shift) & 0xff);
+        text += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+}  // namespace
+
+// Read-only subdevice nodes (the video node's driver sets the sensor): the
+// format it already has is as good as one set.
+bool VelmoraTOFCSISensor::holdsActiveFormat(int index) {
+    v4l2_subdev_format active{};
+    active.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    active.pad = 0;
+    if (retryIoctl(subdevFds[index].get(), VIDIOC_SUBDEV_G_FMT, &active) < 0) return false;
+    if (active.format.width == info.width && active.format.height == info.height &&
+        active.format.code == csi::kMediaBusY12)
+        return true;
+    std::fprintf(stderr,
+                 "Error: %s is read-only and its active format is %ux%u (media bus code 0x%04x), not the %ux%u "
+                 "Y12_1X12 the camera needs\n",
+                 subdevPaths[index].c_str(), active.format.width, active.format.height, active.format.code, info.width,
+                 info.height);
+    errno = EPERM;
+    return false;
+}
+
+int VelmoraTOFCSISensor::chooseConverter() {
+    v4l2_format format{};
+    format.type = bufType;
+    if (retryIoctl(videoFd.get(), VIDIOC_G_FMT, &format) < 0) return -1;
+    const bool multiPlane = bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    const uint32_t pixelFormat = multiPlane ? format.fmt.pix_mp.pixelformat : format.fmt.pix.pixelformat;
+    const uint32_t bytesPerLine = multiPlane ? format.fmt.pix_mp.plane_fmt[0].bytesperline : format.fmt.pix.bytesperline;
+    const uint32_t sizeImage = multiPlane ? format.fmt.pix_mp.plane_fmt[0].sizeimage : format.fmt.pix.sizeimage;
+    // Receivers that pack RAW lines on request say so in a control of the node; most have none.
+    v4l2_control compact{};
+    compact.id = csi::kCompactControl;
+    const bool packedOutput = sys().ioctl(videoFd.get(), VIDIOC_G_CTRL, &compact) == 0 && compact.value != 0;
+    if (!lineLayoutFor(pixelFormat, info.width, bytesPerLine, packedOutput, lineLayout)) {
+        std::fprintf(stderr,
+                     "Error: %s set pixel format %s with %u bytes per line for %u pixels: not a layout of 12-bit "
+                     "samples the driver can decode\n",
+                     devicePath, fourccText(pixelFormat).c_str(), bytesPerLine, info.width);
+        return -1;
+    }
+    if (size_t{sizeImage} < size_t{bytesPerLine} * info.height) {
+        std::fprintf(stderr, "Error: %s reports frames of %u bytes, fewer than %u lines of %u bytes\n", devicePath,
+                     sizeImage, info.height, bytesPerLine);
+        return -1;
+    }
+    if (platformModel == 3) {
+        converter = convertSplitLines;
+    } else if (lineLayout.packed) {
+        converter = lineLayout.stride == packed12Stride(info.width) ? convertPacked12Lines : nullptr;
+    } else if (lineLayout.stride == size_t{2} * info.width) {
+        converter = convertPlainLines;
+    } else if (lineLayout.stride == kPaddedLineStride && info.width * 2 == kPaddedLinePayload) {
+        converter = convertPaddedLines;
+    } else {
+        converter = nullptr;
+    }
+    frameBytes = size_t{bytesPerLine} * info.height;
+    return 0;
+}
+
+size_t VelmoraTOFCSISensor::convertBuffer(const uint8_t* source, size_t length, uint8_t* destination,
+                                          size_t capacity, size_t position) const {
+    if (converter) return converter(source, length, destination, capacity, position, streamWidth);
+    return lineLayout.packed
+               ? convertPacked12Strided(source, length, destination, capacity, position, streamWidth, lineLayout.stride)
+               : convertStridedLines(source, length, destination, capacity, position, streamWidth, lineLayout.stride);
 }
 
 int VelmoraTOFCSISensor::queryBuffer(int index, size_t& length, uint32_t& offset) {
@@ -172,6 +253,7 @@ int VelmoraTOFCSISensor::start() {
     if (streaming) return -1;
     if (info.width == 0 || info.height == 0) return -1;
     if (setupFormat() != 0) return -1;
+    if (chooseConverter() != 0) return -1;
 
     v4l2_requestbuffers request{};
     request.count = kMaxBuffers;
@@ -186,14 +268,11 @@ int VelmoraTOFCSISensor::start() {
         size_t length = 0;
         uint32_t offset = 0;
         if (queryBuffer(i, length, offset) != 0 || length == 0) return abandonStart(-1);
-        if (bufType != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE && length == kPaddedLineBufferLength) {
-            converter = convertPaddedLines;
-        } else if (platformModel == 3) {
-            converter = convertSplitLines;
-        } else if (platformModel == 6) {
-            converter = convertPacked12Lines;
-        } else {
-            converter = convertPlainLines;
+        // A buffer smaller than the frame the format describes would be read past its end.
+        if (length < frameBytes) {
+            std::fprintf(stderr, "Error: %s grants buffers of %zu bytes for frames of %zu\n", devicePath, length,
+                         frameBytes);
+            return abandonStart(-1);
         }
         void* address =
             sys().mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, videoFd.get(), static_cast<off_t>(offset));
@@ -232,6 +311,17 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     }
     if (!destination) return VelmoraUnkownError;
 
+    if (gone) {
+        errno = ENODEV;
+        return VelmoraSystemError;
+    }
+    if (restartPending) {
+        restartPending = false;
+        if (start() != 0) {
+            restartPending = true;
+            return VelmoraSystemError;
+        }
+    }
     const bool multiPlane = bufType == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
     size_t position = 0;
     int collected = 0;
@@ -240,11 +330,21 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     while (collected < frameCount) {
         // The destination holds frameCount sub-frames of the size streaming started with.
         const size_t capacity = streaming ? subFrameBytes * static_cast<size_t>(frameCount) : 0;
-        if (!waitForBuffer()) return VelmoraSystemError;
+        if (!waitForBuffer()) return errno == ENODEV ? failedDequeue() : VelmoraSystemError;
         v4l2_plane planes[1]{};
         v4l2_buffer buffer = mappedBufferDescriptor(bufType, 0, planes);
-        if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return VelmoraSystemError;
+        if (retryIoctl(videoFd.get(), VIDIOC_DQBUF, &buffer) < 0) return failedDequeue();
+        failedDequeues = 0;
         if (buffer.index >= kMaxBuffers || buffer.index >= mappedBuffers) return VelmoraNoCache;
+        // A buffer the receiver flags, or one it filled with less than a frame (a drivers' 0 says nothing).
+        const uint32_t used = multiPlane ? planes[0].bytesused : buffer.bytesused;
+        if ((buffer.flags & V4L2_BUF_FLAG_ERROR) || (used != 0 && used < frameBytes)) {
+            // The receiver lost this sub-frame: a failed read, the buffer goes back to it.
+            if (multiPlane) buffer.length = 1;
+            retryIoctl(videoFd.get(), VIDIOC_QBUF, &buffer);
+            errno = EIO;
+            return VelmoraSystemError;
+        }
 
         const int64_t timeUs = static_cast<int64_t>(buffer.timestamp.tv_sec) * 1000000 + buffer.timestamp.tv_usec;
         if (collected > 0 && timeUs - previousUs > csi::kMaxSubFrameGapUs) {
@@ -253,8 +353,7 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
         }
         const ScopedMapping& mapping = buffers[buffer.index];
         const size_t reported = multiPlane ? planes[0].length : buffer.length;
-        position = converter(mapping.data(), std::min(reported, mapping.length()), destination, capacity, position,
-                             streamWidth);
+        position = convertBuffer(mapping.data(), std::min(reported, mapping.length()), destination, capacity, position);
 
         previousUs = timeUs;
         last = buffer.timestamp;
@@ -266,7 +365,28 @@ int VelmoraTOFCSISensor::readFrame(uint8_t* destination, uint64_t* timestamp) {
     return 0;
 }
 
+// ENODEV: the device went away (unplugged, driver unbound) and stays away.
+// A run of EIO: the queue is in its error state until streaming restarts.
+int VelmoraTOFCSISensor::failedDequeue() {
+    const int error = errno;
+    if (error == ENODEV) {
+        if (!gone) std::fprintf(stderr, "Error: camera gone: %s no longer exists\n", devicePath);
+        gone = true;
+    } else if (error == EIO && ++failedDequeues >= csi::kDeadQueueFailures) {
+        failedDequeues = 0;
+        restartStreaming();
+    }
+    errno = error;
+    return VelmoraSystemError;
+}
+
+void VelmoraTOFCSISensor::restartStreaming() {
+    stop();
+    if (start() != 0) restartPending = true;
+}
+
 int VelmoraTOFCSISensor::stop() {
+    restartPending = false;
     if (!videoFd.valid()) return VelmoraSystemError;
     uint32_t type = bufType;
     if (retryIoctl(videoFd.get(), VIDIOC_STREAMOFF, &type) < 0) return VelmoraSystemError;
@@ -291,6 +411,9 @@ int VelmoraTOFCSISensor::close() {
     for (ScopedFd& fd : subdevFds) fd.reset();
     subdevCount = 0;
     subdevIndex = 0;
+    gone = false;
+    failedDequeues = 0;
+    restartPending = false;
     videoFd.reset();
     i2cFd.reset();
     calibrationBuffer.clear();

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "CsiLineConverters.h"
@@ -56,6 +57,8 @@ public:
     int controlSubdeviceIndex() const { return subdevIndex; }
     uint32_t bufferType() const { return bufType; }
     int mappedBufferCount() const { return static_cast<int>(mappedBuffers); }
+    // The capture node reported the device removed (ENODEV): reads fail for good.
+    bool cameraGone() const { return gone; }
 
 private:
     bool isMediaPlatform() const { return hasMediaGraph(platformModel); }
@@ -69,17 +72,28 @@ private:
     void releaseBuffers();
     int freeDriverBuffers();
     int abandonStart(int result);
+    // The converter for the format the kernel set; -1 (and why on stderr) for one it cannot decode.
+    int chooseConverter();
+    size_t convertBuffer(const uint8_t* source, size_t length, uint8_t* destination, size_t capacity,
+                         size_t position) const;
+    // A subdevice that refused the active format as read-only (EPERM) and already has it.
+    bool holdsActiveFormat(int index);
+    int failedDequeue();
+    void restartStreaming();
     int writeFrameRate(int32_t rate);
 
     // Discovery steps of open.
     int readBusTextFromVideoName();
     void discoverMediaDevices();
     bool enableReceiverLink(int mediaFd);
+    // Some process holds the node open (its descriptors in /proc name it).
+    bool nodeInUse(const std::string& node);
     bool openEntitySubdev(const media_entity_desc& entity);
     int openI2cBus();
 
     ScopedFd videoFd;
     std::array<ScopedFd, kMaxSubdevs> subdevFds;
+    std::array<std::string, kMaxSubdevs> subdevPaths;
     uint8_t subdevIndex = 0;
     uint8_t subdevCount = 0;
     // Discovery opened the sensor's own subdevice (media-controller boards).
@@ -99,11 +113,18 @@ private:
     size_t mappedBuffers = 0;
     CameraInfo info{};
     LineConverter converter = convertPlainLines;
+    // Lines the kernel laid out itself (converter null): packed or not, and their stride.
+    LineLayout lineLayout;
+    bool gone = false;
+    int failedDequeues = 0;  // EIO in a row
+    bool restartPending = false;
 
     bool streaming = false;
     // Geometry of the stream as started: readFrame's destination holds
     // frameCount sub-frames of this many bytes.
     size_t subFrameBytes = 0;
+    // Bytes of one buffer's lines as the kernel lays them out.
+    size_t frameBytes = 0;
     uint32_t streamWidth = 0;
 };
 

@@ -10,7 +10,8 @@ add_executable(csi_test
   ${CMAKE_CURRENT_LIST_DIR}/csi_converter_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/csi_sensor_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/csi_discovery_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/csi_fault_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/csi_fault_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/csi_receiver_test.cpp)
 target_link_libraries(csi_test PRIVATE velmora_emulated_board GTest::gtest_main)
 gtest_discover_tests(csi_test PROPERTIES LABELS "csi" DISCOVERY_TIMEOUT 60)
 

@@ -108,14 +108,20 @@ TEST(Packed12Converter, StaysInsideDestination) {
     EXPECT_TRUE(out.guardIntact());
 }
 
+// The fixed 512-byte form and the general one with the stride the kernel reports.
 TEST(PaddedLineConverter, FullBufferGives86400Bytes) {
     std::vector<uint8_t> source = counting(kPaddedLineBufferLength);
-    std::vector<uint8_t> out(86400 + 100, 0);
-    EXPECT_EQ(convertPaddedLines(source.data(), source.size(), out.data(), out.size(), 0, 240), 86400u);
-    for (size_t line = 0; line < 180; ++line) {
-        for (size_t b = 0; b < 480; ++b) ASSERT_EQ(out[line * 480 + b], source[line * 512 + b]) << line << "/" << b;
+    for (bool strided : {false, true}) {
+        std::vector<uint8_t> out(86400 + 100, 0);
+        const size_t written =
+            strided ? convertStridedLines(source.data(), source.size(), out.data(), out.size(), 0, 240, 512)
+                    : convertPaddedLines(source.data(), source.size(), out.data(), out.size(), 0, 240);
+        EXPECT_EQ(written, 86400u);
+        for (size_t line = 0; line < 180; ++line) {
+            for (size_t b = 0; b < 480; ++b) ASSERT_EQ(out[line * 480 + b], source[line * 512 + b]) << line << "/" << b;
+        }
+        EXPECT_EQ(out[86400], 0);
     }
-    EXPECT_EQ(out[86400], 0);
 }
 
 TEST(PaddedLineConverter, PartialLinesAndSmallDestinationsAreCut) {

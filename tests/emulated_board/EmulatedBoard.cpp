@@ -628,6 +628,10 @@ int EmulatedBoard::ioctl(int fd, unsigned long request, void* arg) {
     return fail(ENOTTY);
 }
 
+size_t EmulatedBoard::packedStride() const {
+    return opts.packedStride ? opts.packedStride : (size_t{formatWidth} * 3 / 2 + 15) / 16 * 16;
+}
+
 size_t EmulatedBoard::bufferLength() const {
     const size_t w = formatWidth;   // the native size unless a VGA sensor took another
     const size_t h = formatHeight;
@@ -635,7 +639,7 @@ size_t EmulatedBoard::bufferLength() const {
     case BufferLayout::Plain: return w * h * 2;
     case BufferLayout::Padded512: return h * 512;
     case BufferLayout::Split960: return w * h * 2;
-    case BufferLayout::Packed12: return (w * 3 / 2 + 15) / 16 * 16 * h;
+    case BufferLayout::Packed12: return packedStride() * h;
     }
     return w * h * 2;
 }
@@ -762,6 +766,12 @@ int EmulatedBoard::videoIoctl(int fd, unsigned long request, void* arg, std::uni
     }
     case VIDIOC_S_CTRL:
     case VIDIOC_G_CTRL:
+        // A receiver that packs lines on request reports it in a control of the node.
+        if (request == VIDIOC_G_CTRL && static_cast<v4l2_control*>(arg)->id == csi::kCompactControl &&
+            opts.packedStride != 0) {
+            static_cast<v4l2_control*>(arg)->value = opts.layout == BufferLayout::Packed12;
+            return 0;
+        }
         if (!opts.controlsOnVideoNode) return fail(EINVAL);
         return controlIoctl(request, arg);
     default:
@@ -859,7 +869,7 @@ void EmulatedBoard::layOut(const std::vector<uint16_t>& words, std::vector<uint8
         break;
     }
     case BufferLayout::Packed12: {
-        const size_t stride = (w * 3 / 2 + 15) / 16 * 16;
+        const size_t stride = packedStride();
         std::fill(memory.begin(), memory.end(), 0x5A);
         for (size_t y = 0; y < h; ++y) {
             uint8_t* line = out + y * stride;
@@ -941,17 +951,23 @@ int EmulatedBoard::dequeue(int fd, void* arg, std::unique_lock<std::mutex>& lock
 
     buf->index = reportedIndex;
     buf->flags = V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    const bool lost = opts.errorEvery > 0 && (number + 1) % static_cast<uint64_t>(opts.errorEvery) == 0;
+    if (lost) {
+        std::fill(buffer.memory.begin(), buffer.memory.end(), 0xFF);  // nothing of the sub-frame arrived
+        if (!opts.errorsTruncate) buf->flags |= V4L2_BUF_FLAG_ERROR;
+    }
+    const uint32_t used = static_cast<uint32_t>(buffer.memory.size() / (lost && opts.errorsTruncate ? 2 : 1));
     buf->field = V4L2_FIELD_NONE;
     buf->timestamp = stamp;
     buf->sequence = static_cast<uint32_t>(number);
     if (opts.multiPlane) {
         buf->length = 1;
         buf->m.planes[0].length = length;
-        buf->m.planes[0].bytesused = static_cast<uint32_t>(buffer.memory.size());
+        buf->m.planes[0].bytesused = used;
         buf->m.planes[0].m.mem_offset = buffer.offset;
     } else {
         buf->length = length;
-        buf->bytesused = static_cast<uint32_t>(buffer.memory.size());
+        buf->bytesused = used;
         buf->m.offset = buffer.offset;
     }
     return 0;
@@ -970,6 +986,7 @@ int EmulatedBoard::subdevIoctl(int fd, const Node& node, unsigned long request, 
         if (!active) tryFormats.insert({{fd, fmt->pad}, {opts.nativeWidth, opts.nativeHeight, csi::kMediaBusY12}});
         SubdevFormat& current = active ? subdevFormats[node.entity] : tryFormats[{fd, fmt->pad}];
         if (request == VIDIOC_SUBDEV_S_FMT) {
+            if (active && opts.readOnlySubdevs) return fail(EPERM);
             if (active && streamOn) return fail(EBUSY);
             // Only the native size exists; the requested code is kept to show what was asked.
             current.code = fmt->format.code;
@@ -1027,8 +1044,29 @@ int EmulatedBoard::mediaIoctl(unsigned long request, void* arg) {
             if (link.source == entity.name) ++linkCount;
         desc->links = linkCount;
         desc->dev.major = kVideoMajor;
-        desc->dev.minor = entity.role == EntityRole::Video ? static_cast<uint32_t>(opts.videoIndex)
-                                                           : 20 + static_cast<uint32_t>(found);
+        desc->dev.minor = entity.role == EntityRole::Video && entity.name == opts.videoName
+                              ? static_cast<uint32_t>(opts.videoIndex)
+                              : 20 + static_cast<uint32_t>(found);
+        return 0;
+    }
+    case MEDIA_IOC_ENUM_LINKS: {
+        // The entity's pads and its outbound links, as the kernel lists them.
+        auto* linksRequest = static_cast<media_links_enum*>(arg);
+        const int index = static_cast<int>(linksRequest->entity) - 1;
+        if (index < 0 || static_cast<size_t>(index) >= opts.entities.size()) return fail(EINVAL);
+        const EntitySetup& entity = opts.entities[static_cast<size_t>(index)];
+        for (uint16_t pad = 0; linksRequest->pads && pad < entity.pads; ++pad)
+            linksRequest->pads[pad] = media_pad_desc{linksRequest->entity, pad, 0, {}};
+        size_t out = 0;
+        for (size_t i = 0; i < opts.links.size(); ++i) {
+            const LinkSetup& link = opts.links[i];
+            if (link.source != entity.name || !linksRequest->links) continue;
+            media_link_desc& desc = linksRequest->links[out++];
+            desc = media_link_desc{};
+            desc.source = {linksRequest->entity, link.sourcePad, MEDIA_PAD_FL_SOURCE, {}};
+            desc.sink = {static_cast<uint32_t>(entityIdOf(entityIndex(link.sink))), link.sinkPad, MEDIA_PAD_FL_SINK, {}};
+            desc.flags = linkState[i] ? MEDIA_LNK_FL_ENABLED : 0;
+        }
         return 0;
     }
     case MEDIA_IOC_SETUP_LINK: {

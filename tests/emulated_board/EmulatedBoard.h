@@ -93,6 +93,12 @@ struct BoardOptions {
     uint32_t nativeWidth = 240;
     uint32_t nativeHeight = 180;
     int grantedBuffers = 8;              // answer to VIDIOC_REQBUFS
+    // Packed12: bytes per line (0: the data bytes aligned to 16); when set, the node's
+    // compact-output control reports the packing.
+    size_t packedStride = 0;
+    bool readOnlySubdevs = false;        // active formats are refused (EPERM), as without media-controller mode
+    int errorEvery = 0;                  // > 0: every N-th dequeued buffer is flagged as an error
+    bool errorsTruncate = false;         // ... or, unflagged, reports half its bytes used
     long reportedLength = -1;            // >= 0: DQBUF reports this length instead of the buffer's
 
     VelmoraSim::SceneSettings scene;
@@ -253,6 +259,7 @@ private:
     bool bufferReady() const { return streamOn && !queue.empty() && (!withheld || reportedReady); }
     void endStream();
     size_t bufferLength() const;
+    size_t packedStride() const;
     void renderSubFrame(uint64_t sequence, std::vector<uint16_t>& words);
     void layOut(const std::vector<uint16_t>& words, std::vector<uint8_t>& memory) const;
     int entityIndex(const std::string& name) const;

@@ -28,6 +28,9 @@ std::vector<ModuleCamera> moduleCameras() {
         const size_t instance = static_cast<size_t>(std::atoi(at + std::strlen("velmora-vcam.")));
         if (instance >= cameras.size()) continue;
         ModuleCamera& camera = cameras[instance];
+        // A camera with several outputs (the Pi 5's) is met on its first.
+        const int index = std::atoi(entry.c_str() + 5);
+        if (!camera.video.empty() && camera.videoIndex < index) continue;
         camera.video = "/dev/" + entry;
         camera.videoIndex = std::atoi(entry.c_str() + 5);
         std::sscanf(readText(dir + "/dev").c_str(), "%u:%u", &camera.major, &camera.minor);

@@ -90,8 +90,8 @@ TEST_P(WholeCamera, DepthAndRawOfTheKnownTargetAtBothRanges) {
 
 INSTANTIATE_TEST_SUITE_P(Families, WholeCamera, ::testing::Values(2, 3, 5, 6, 7));
 
-// The module's dequeues fail (the camera unplugged): nothing is delivered, the
-// capture thread backs off, and streaming resumes when dequeues work again.
+// The module's dequeues fail (EIO): nothing is delivered, the capture thread
+// backs off, and streaming resumes when dequeues work again.
 TEST(ModuleCameraFaults, FailedDequeuesDeliverNothingAndStreamingResumes) {
     DriverOnModule driver(5);
     ASSERT_TRUE(driver.open());
@@ -100,7 +100,7 @@ TEST(ModuleCameraFaults, FailedDequeuesDeliverNothingAndStreamingResumes) {
     const uint64_t lastGood = takeFrame(cam, FrameType::RAW);
     ASSERT_NE(lastGood, 0u);
 
-    ASSERT_TRUE(setModuleParameter("fail_dqbuf", "19"));  // ENODEV
+    ASSERT_TRUE(setModuleParameter("fail_dqbuf", "5"));  // EIO
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     while (takeFrame(cam, FrameType::RAW, 0) != 0) {
     }  // frames read before the failures
@@ -139,27 +139,43 @@ TEST(ModuleCameraFaults, StopReturnsWhileTheModuleWithholdsFrames) {
     EXPECT_EQ(cam.close(), VelmoraSuccess);
 }
 
-// Beside the camera's own media device the module registers spare ones: the
-// walk takes the media node the kernel lists last, not the last in sorted order.
-TEST(ModuleDiscovery, MediaNodeFollowsTheKernelsDirectoryOrder) {
-    const KernelCheck::ModuleCamera camera = moduleCamera(5, 5);
-    ASSERT_GE(camera.instance, 0) << "no camera with spare media devices";
-    std::vector<std::string> media;
-    for (const std::string& entry : listDir(camera.deviceDir))
-        if (entry.compare(0, 5, "media") == 0) media.push_back(entry);
-    ASSERT_GE(media.size(), 2u);
-    std::vector<std::string> sorted = media;
-    std::sort(sorted.begin(), sorted.end());
-    std::string order;
-    for (const std::string& m : media) order += " " + m;
-    std::printf("    the kernel lists%s; sorted, the walk would take %s\n", order.c_str(), sorted.back().c_str());
-    EXPECT_NE(media.back(), sorted.back()) << "the two orders agree here: the check shows nothing";
+// The receiver puts the queue in its permanent error state (every dequeue
+// fails with EIO): the transport restarts streaming and frames come again.
+TEST(ModuleCameraFaults, ADeadQueueIsRestartedAndFramesResume) {
+    DriverOnModule driver(7);
+    ASSERT_TRUE(driver.open());
+    VelmoraTOFCamera& cam = driver.cam;
+    ASSERT_EQ(cam.start(FrameType::RAW), VelmoraSuccess);
+    const uint64_t before = takeFrame(cam, FrameType::RAW);
+    ASSERT_NE(before, 0u);
+    ASSERT_TRUE(setModuleParameter("queue_error", "1"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(moduleParameter("queue_error"), 0) << "the module never failed the queue";
+    while (takeFrame(cam, FrameType::RAW, 0) != 0) {
+    }  // frames read before the queue failed
+    EXPECT_GT(takeFrame(cam, FrameType::RAW, 3000), before) << "streaming never came back from the dead queue";
+    EXPECT_EQ(cam.close(), VelmoraSuccess);
+}
 
+// Other drivers' media devices (an ISP's) sit beside the camera's own: the
+// walk over the capture node's device finds the camera's.
+TEST(ModuleDiscovery, TheCamerasOwnMediaNodeBesideOtherDrivers) {
+    std::vector<std::string> others;
+    for (const std::string& entry : listDir("/sys/bus/media/devices"))
+        if (readText("/sys/bus/media/devices/" + entry + "/model").empty() ||
+            readText("/sys/bus/media/devices/" + entry + "/model") == "velmora-isp")
+            others.push_back(entry);
+    const KernelCheck::ModuleCamera camera = moduleCamera(5, 5);
+    ASSERT_GE(camera.instance, 0);
+    std::string own;
+    for (const std::string& entry : listDir(camera.deviceDir))
+        if (entry.compare(0, 5, "media") == 0) own = entry;
+    ASSERT_FALSE(own.empty());
+    std::printf("    camera's media node %s; other drivers' %zu\n", own.c_str(), others.size());
     VelmoraTOFCSISensor sensor(1, 5, camera.video.c_str());
     CameraInfo info{};
-    StderrCapture err;
-    sensor.open(info);  // a spare media device holds no sensor: the bus lookup may fail
-    EXPECT_EQ(std::string(sensor.mediaNodePath()), "/dev/" + media.back());
+    EXPECT_EQ(sensor.open(info), 0);
+    EXPECT_EQ(std::string(sensor.mediaNodePath()), "/dev/" + own);
     EXPECT_EQ(sensor.close(), 0);
 }
 
