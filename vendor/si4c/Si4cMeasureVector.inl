@@ -432,43 +432,90 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
 
 // The spatial filter across kLanes neighbouring pixels at once: each lane
 // visits its window in the scalar form's order and adds in double as it does,
-// so the sums are the same. Columns whose window the row's ends clip take the
-// scalar form.
+// so the sums are the same. A pixel left out adds +0.0, which changes no sum:
+// one that starts at +0.0 never becomes -0.0. kBlocks independent groups of
+// lanes keep the adder busy instead of waiting on one sum's chain.
+constexpr int kBlocks = 4;
+
+template <bool Masked>
+inline void spatialBlocks(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
+                          double absTolerance, double relTolerance, size_t line, int x, float* out) {
+    Doubles centre[kBlocks], tolerance[kBlocks], sum[kBlocks];
+    Longs count[kBlocks];
+    for (int b = 0; b < kBlocks; ++b) {
+        centre[b] = toDoublesFromFloats(loadLanes<Floats>(plane + line + x + b * kLanes));
+        const Doubles scaled = relTolerance * absLanes(centre[b]);
+        tolerance[b] = absTolerance < scaled ? scaled : Doubles{} + absTolerance;  // std::max's choice
+        sum[b] = Doubles{};
+        count[b] = Longs{};
+    }
+    for (int yy = y0; yy <= y1; ++yy) {
+        const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width) + static_cast<size_t>(x);
+        for (int dx = -radius; dx <= radius; ++dx) {
+            for (int b = 0; b < kBlocks; ++b) {
+                const size_t j = row + static_cast<size_t>(dx + b * static_cast<int>(kLanes));
+                const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
+                Longs take = ~(absLanes(value - centre[b]) > tolerance[b]);
+                if (Masked) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
+                sum[b] += (Doubles)((Longs)value & take);
+                count[b] -= take;
+            }
+        }
+    }
+    for (int b = 0; b < kBlocks; ++b) {
+        Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
+        if (Masked) {
+            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x + b * kLanes)) == 0;
+            result = keep ? loadLanes<Floats>(plane + line + x + b * kLanes) : result;
+        }
+        storeLanes(out + x + b * kLanes, result);
+    }
+}
+
+// Columns whose window the row's ends clip take the scalar form.
 void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
                 double absTolerance, double relTolerance, float* out) {
     using si4c::measure::spatialPixelsScalar;
     const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
-    const int lanes = static_cast<int>(kLanes);
+    const int step = kBlocks * static_cast<int>(kLanes);
     const int first = std::min(radius, width);
     const int last = std::max(first, width - radius);  // columns [first, last) see their whole window
     const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, first, out);
     int x = first;
-    for (; x + lanes <= last; x += lanes) {
-        const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
-        const Doubles scaled = relTolerance * absLanes(centre);
-        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
-        Doubles sum = {};
-        Longs count = {};
-        for (int yy = y0; yy <= y1; ++yy) {
-            const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
-            for (int dx = -radius; dx <= radius; ++dx) {
-                const size_t j = row + static_cast<size_t>(x + dx);
-                const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
-                Longs take = ~(absLanes(value - centre) > tolerance);
-                if (mask) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
-                sum = take ? sum + value : sum;
-                count -= take;
-            }
-        }
-        Floats result = toFloats(sum / __builtin_convertvector(count, Doubles));
-        if (mask) {
-            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x)) == 0;
-            result = keep ? loadLanes<Floats>(plane + line + x) : result;
-        }
-        storeLanes(out + x, result);
+    for (; x + step <= last; x += step) {
+        if (mask)
+            spatialBlocks<true>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
+        else
+            spatialBlocks<false>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
     }
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, x, width, out);
+}
+
+// The temporal filter, kLanes pixels at once, with the scalar form's
+// operations in double; the choices are selects, not branches.
+void temporalRow(const float* in, const uint8_t* mask, float* history, size_t n, double weight,
+                 double absTolerance, double relTolerance, float* out) {
+    const Doubles none = Doubles{} + static_cast<double>(si4c::measure::kNoHistory);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        const Doubles value = toDoublesFromFloats(loadLanes<Floats>(in + i));
+        const Doubles past = toDoublesFromFloats(loadLanes<Floats>(history + i));
+        const Doubles scaled = relTolerance * absLanes(past);
+        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+        const Longs same = absLanes(value - past) <= tolerance;  // false where past is "none" (NaN)
+        const Doubles next = same ? past + weight * (value - past) : value;
+        if (mask) {
+            const Longs valid = toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + i)) != 0);
+            storeLanes(history + i, toFloats(valid ? next : none));
+            storeLanes(out + i, toFloats(valid ? next : value));
+        } else {
+            storeLanes(history + i, toFloats(next));
+            storeLanes(out + i, toFloats(next));
+        }
+    }
+    si4c::measure::temporalScalar(in + i, mask ? mask + i : nullptr, history + i, n - i, weight, absTolerance,
+                                  relTolerance, out + i);
 }
 
 }  // namespace
@@ -476,7 +523,7 @@ void spatialRow(const float* plane, const uint8_t* mask, int width, int height, 
 namespace si4c {
 namespace measure {
 
-const Variant SI4C_VARIANT = {SI4C_VARIANT_NAME, measureSingle, measureDouble, publish, spatialRow};
+const Variant SI4C_VARIANT = {SI4C_VARIANT_NAME, measureSingle, measureDouble, publish, spatialRow, temporalRow};
 
 }  // namespace measure
 }  // namespace si4c

@@ -37,11 +37,8 @@ bool Processor::init(int w, int h) {
         depthPlane.assign(n, 0.0f);
         amplitudePlane.assign(n, 0.0f);
         validPlane.assign(n, 0);
-        scratch.assign(n, 0.0f);
-        depthHistory.assign(n, 0.0f);
-        depthHistoryValid.assign(n, 0);
-        amplitudeHistory.assign(n, 0.0f);
-        amplitudeHistoryValid.assign(n, 0);
+        depthHistory.assign(n, measure::kNoHistory);
+        amplitudeHistory.assign(n, measure::kNoHistory);
     } catch (...) {
         return false;
     }
@@ -50,6 +47,11 @@ bool Processor::init(int w, int h) {
     historyMode = -1;
     initialised = true;
     return true;
+}
+
+void Processor::useVariant(const measure::Variant& variant) {
+    std::lock_guard<std::mutex> guard(lock);
+    forms = &variant;
 }
 
 void Processor::setCalibration(const void* data, size_t size) {
@@ -103,8 +105,8 @@ std::string Processor::configSource() const {
 }
 
 void Processor::resetHistory() {
-    std::fill(depthHistoryValid.begin(), depthHistoryValid.end(), 0);
-    std::fill(amplitudeHistoryValid.begin(), amplitudeHistoryValid.end(), 0);
+    std::fill(depthHistory.begin(), depthHistory.end(), measure::kNoHistory);
+    std::fill(amplitudeHistory.begin(), amplitudeHistory.end(), measure::kNoHistory);
     historyMode = -1;
 }
 
@@ -123,63 +125,100 @@ bool Processor::frameMatchesMode(const uint16_t* words, bool singleMode) const {
     return true;
 }
 
-void Processor::measureSingle(const uint16_t* words, const measure::Outputs& out) {
+Processor::Measurement Processor::prepareMeasurement(const uint16_t* words, bool singleMode) const {
     const size_t imageWords = static_cast<size_t>(width) * static_cast<size_t>(height + 1);
-    const uint16_t* planes[5];
-    for (int k = 0; k < 5; ++k) planes[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
-    const double offset = cal.valid ? cal.phaseOffset[kSingle] : 0.0;
-    measure::Band band{config.validDistMin, config.validDistMax};
-    band.minAmplitude = amplitudeFloor(planes, depthPlane.size(), config.validNoiseRatio);
-    measure::best().single(planes, depthPlane.size(), offset, band, out);
-}
-
-void Processor::measureDouble(const uint16_t* words, const measure::Outputs& out) {
-    const size_t imageWords = static_cast<size_t>(width) * static_cast<size_t>(height + 1);
-    const uint16_t* high[5];
-    const uint16_t* low[5];
+    const size_t n = depthPlane.size();
+    Measurement m;
+    m.single = singleMode;
     for (int k = 0; k < 5; ++k) {
-        high[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
-        low[k] = words + static_cast<size_t>(k + kImagesPerFrequency) * imageWords + static_cast<size_t>(width);
+        m.first[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
+        if (!singleMode)
+            m.second[k] = words + static_cast<size_t>(k + kImagesPerFrequency) * imageWords + static_cast<size_t>(width);
     }
-    const double highOffset = cal.valid ? cal.phaseOffset[kHigh] : 0.0;
-    const double lowOffset = cal.valid ? cal.phaseOffset[kLow] : 0.0;
-    measure::Band band{config.validDistMin, config.validDistMax};
-    band.minAmplitude = amplitudeFloor(high, depthPlane.size(), config.validNoiseRatio);
-    band.minAmplitudeLow = amplitudeFloor(low, depthPlane.size(), config.validNoiseRatio);
-    measure::best().dual(high, low, depthPlane.size(), highOffset, lowOffset, band, out);
+    m.band = measure::Band{config.validDistMin, config.validDistMax};
+    m.band.minAmplitude = amplitudeFloor(m.first, n, config.validNoiseRatio);
+    if (singleMode) {
+        m.firstOffset = cal.valid ? cal.phaseOffset[kSingle] : 0.0;
+    } else {
+        m.firstOffset = cal.valid ? cal.phaseOffset[kHigh] : 0.0;
+        m.secondOffset = cal.valid ? cal.phaseOffset[kLow] : 0.0;
+        m.band.minAmplitudeLow = amplitudeFloor(m.second, n, config.validNoiseRatio);
+    }
+    return m;
 }
 
-void Processor::filterSpatial(std::vector<float>& plane, const std::vector<uint8_t>* mask, int level,
-                              double absTolerance, double relTolerance) {
-    const int r = radiusFor(level);
-    const measure::SpatialRowFunction row = measure::best().spatialRow;
-    for (int y = 0; y < height; ++y)
-        row(plane.data(), mask ? mask->data() : nullptr, width, height, y, r, absTolerance, relTolerance,
-            scratch.data() + static_cast<size_t>(y) * static_cast<size_t>(width));
-    plane.swap(scratch);
+void Processor::measureLines(const Measurement& m, int firstLine, int endLine, const measure::Outputs& out) const {
+    const size_t first = static_cast<size_t>(firstLine) * static_cast<size_t>(width);
+    const size_t count = static_cast<size_t>(endLine - firstLine) * static_cast<size_t>(width);
+    const uint16_t* a[5];
+    const uint16_t* b[5];
+    for (int k = 0; k < 5; ++k) {
+        a[k] = m.first[k] + first;
+        b[k] = m.single ? nullptr : m.second[k] + first;
+    }
+    if (m.single)
+        forms->single(a, count, m.firstOffset, m.band, out.at(first));
+    else
+        forms->dual(a, b, count, m.firstOffset, m.secondOffset, m.band, out.at(first));
 }
 
-void Processor::filterTemporal(std::vector<float>& plane, std::vector<float>& history,
-                               std::vector<uint8_t>& historyValid, const std::vector<uint8_t>* mask, int level,
-                               double absTolerance, double relTolerance) {
-    const double weight = 1.0 / (level + 1);
-    const size_t n = plane.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (mask && !(*mask)[i]) {
-            historyValid[i] = 0;
-            continue;
-        }
-        const double value = plane[i];
-        const double past = history[i];
-        const double tolerance = std::max(absTolerance, relTolerance * std::fabs(past));
-        if (historyValid[i] && std::fabs(value - past) <= tolerance) {
-            history[i] = static_cast<float>(past + weight * (value - past));
-        } else {
-            history[i] = static_cast<float>(value);  // first sight or a new surface: start over
-            historyValid[i] = 1;
-        }
-        plane[i] = history[i];
+// The configuration's filters as the frame call runs them.
+struct Processor::FilterSettings {
+    struct Spatial {
+        bool on;
+        int radius;
+    };
+    struct Temporal {
+        bool on;
+        double weight;
+    };
+    Spatial spatialDepth, spatialGray;
+    Temporal temporalDepth, temporalGray;
+
+    explicit FilterSettings(const AlgorithmConfig& c)
+        : spatialDepth{enabled(c.spatialLevelDepth, c.spatialMethodDepth), radiusFor(c.spatialLevelDepth)},
+          spatialGray{enabled(c.spatialLevelGray, c.spatialMethodGray), radiusFor(c.spatialLevelGray)},
+          temporalDepth{enabled(c.temporalLevelDepth, c.temporalMethodDepth), 1.0 / (c.temporalLevelDepth + 1)},
+          temporalGray{enabled(c.temporalLevelGray, c.temporalMethodGray), 1.0 / (c.temporalLevelGray + 1)} {}
+    bool any() const { return spatialDepth.on || spatialGray.on || temporalDepth.on || temporalGray.on; }
+    // Lines below a line that its spatial filters read.
+    int reach() const {
+        return std::max(spatialDepth.on ? spatialDepth.radius : 0, spatialGray.on ? spatialGray.radius : 0);
     }
+};
+
+// Every filter of one line, then its output: each stage reads the line the
+// one before wrote into the output planes, so the line is written once and
+// read back from cache.
+void Processor::filterLine(const FilterSettings& f, int y, float* depth, float* amplitude, float* confidence) {
+    const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
+    const size_t w = static_cast<size_t>(width);
+    const uint8_t* valid = validPlane.data();
+    const float* d = depthPlane.data() + line;
+    const float* a = amplitudePlane.data() + line;
+    if (f.spatialDepth.on) {
+        forms->spatialRow(depthPlane.data(), valid, width, height, y, f.spatialDepth.radius, kDepthToleranceMm,
+                          kDepthToleranceRel, depth + line);
+        d = depth + line;
+    }
+    if (f.temporalDepth.on) {
+        forms->temporalRow(d, valid + line, depthHistory.data() + line, w, f.temporalDepth.weight,
+                           kDepthToleranceMm, kDepthToleranceRel, depth + line);
+        d = depth + line;
+    }
+    if (f.spatialGray.on) {
+        forms->spatialRow(amplitudePlane.data(), nullptr, width, height, y, f.spatialGray.radius, kGrayTolerance,
+                          kGrayToleranceRel, amplitude + line);
+        a = amplitude + line;
+    }
+    if (f.temporalGray.on) {
+        forms->temporalRow(a, nullptr, amplitudeHistory.data() + line, w, f.temporalGray.weight, kGrayTolerance,
+                           kGrayToleranceRel, amplitude + line);
+        a = amplitude + line;
+    }
+    // Filtering may move a value across the valid band's edge: the output checks again.
+    forms->publish(d, a, valid + line, w, {config.validDistMin, config.validDistMax}, depth + line,
+                   amplitude + line, confidence + line);
 }
 
 bool Processor::process(const uint8_t* raw, float* depth, float* amplitude, float* confidence) {
@@ -196,40 +235,27 @@ bool Processor::process(const uint8_t* raw, float* depth, float* amplitude, floa
         historyMode = singleMode ? 1 : 0;
     }
 
-    const bool spatialDepth = enabled(config.spatialLevelDepth, config.spatialMethodDepth);
-    const bool temporalDepth = enabled(config.temporalLevelDepth, config.temporalMethodDepth);
-    const bool spatialGray = enabled(config.spatialLevelGray, config.spatialMethodGray);
-    const bool temporalGray = enabled(config.temporalLevelGray, config.temporalMethodGray);
-    if (!spatialDepth && !temporalDepth && !spatialGray && !temporalGray) {
+    const Measurement m = prepareMeasurement(words, singleMode);
+    const FilterSettings filters(config);
+    if (!filters.any()) {
         // Nothing to filter: the measurement writes the output planes directly.
-        const measure::Outputs out{depth, amplitude, nullptr, confidence};
-        if (singleMode)
-            measureSingle(words, out);
-        else
-            measureDouble(words, out);
+        measureLines(m, 0, height, {depth, amplitude, nullptr, confidence});
         return true;
     }
-
+    // The measurement stays a few lines ahead of the filters, which need the
+    // lines of their window below the one they work on.
+    constexpr int kLinesPerMeasurement = 8;
     const measure::Outputs planes{depthPlane.data(), amplitudePlane.data(), validPlane.data(), nullptr};
-    if (singleMode)
-        measureSingle(words, planes);
-    else
-        measureDouble(words, planes);
-
-    if (spatialDepth)
-        filterSpatial(depthPlane, &validPlane, config.spatialLevelDepth, kDepthToleranceMm, kDepthToleranceRel);
-    if (temporalDepth)
-        filterTemporal(depthPlane, depthHistory, depthHistoryValid, &validPlane, config.temporalLevelDepth,
-                       kDepthToleranceMm, kDepthToleranceRel);
-    if (spatialGray)
-        filterSpatial(amplitudePlane, nullptr, config.spatialLevelGray, kGrayTolerance, kGrayToleranceRel);
-    if (temporalGray)
-        filterTemporal(amplitudePlane, amplitudeHistory, amplitudeHistoryValid, nullptr, config.temporalLevelGray,
-                       kGrayTolerance, kGrayToleranceRel);
-
-    // Filtering may move a value across the valid band's edge: the output checks again.
-    measure::best().publish(depthPlane.data(), amplitudePlane.data(), validPlane.data(), depthPlane.size(),
-                            {config.validDistMin, config.validDistMax}, depth, amplitude, confidence);
+    int measured = 0;
+    for (int y = 0; y < height; ++y) {
+        const int needed = std::min(height, y + filters.reach() + 1);
+        if (measured < needed) {
+            const int end = std::min(height, std::max(needed, measured + kLinesPerMeasurement));
+            measureLines(m, measured, end, planes);
+            measured = end;
+        }
+        filterLine(filters, y, depth, amplitude, confidence);
+    }
     return true;
 }
 
