@@ -272,12 +272,27 @@ TEST(Si4cMeasure, LargeCalibrationOffsetsEqualReference) {
 
 // Values that put many neighbours exactly on a tolerance's edge (whole
 // numbers near 1000 and 100 for the depth's 30 mm and 3 %, near 20 for the
-// grey's 4 counts and 15 %), besides arbitrary, tiny, zero and negative ones.
-std::vector<float> edgyValues(size_t n, std::mt19937& rng) {
+// grey's 4 counts and 15 %), besides arbitrary, tiny, zero and negative ones;
+// or, with `surfaces`, bands of 16 columns of one surface each (spreads of 30
+// and just beyond around 1000 and -1000, values near 0 with some 2^30 times
+// smaller), where many windows are taken whole.
+std::vector<float> edgyValues(size_t n, std::mt19937& rng, bool surfaces = false) {
     std::vector<float> v(n);
     std::uniform_real_distribution<float> any(-10.0f, 5000.0f);
-    for (float& x : v) {
+    for (size_t i = 0; i < n; ++i) {
+        float& x = v[i];
         const int whole = static_cast<int>(rng() % 81) - 40;
+        if (surfaces) {
+            const float spread = static_cast<float>(whole % 16);
+            switch ((i / 16) % 5) {
+                case 0: x = 1000.0f + spread; break;
+                case 1: x = 1000.0f + spread * 0.75f; break;
+                case 2: x = -1000.0f + spread; break;
+                case 3: x = 970.0f + spread * 1.00005f; break;  // spreads just beyond 30 mm
+                default: x = std::fabs(any(rng)) * (rng() % 9 ? 0.005f : 1e-12f); break;  // sums not exact
+            }
+            continue;
+        }
         switch (rng() % 7) {
             case 0: x = 1000.0f + static_cast<float>(whole); break;
             case 1: x = 100.0f + static_cast<float>(whole); break;
@@ -297,8 +312,8 @@ struct Tolerance {
 };
 constexpr Tolerance kTolerances[] = {{30.0, 0.03}, {4.0, 0.15}};  // depth, grey
 
-// Every radius the levels select, masked (depth) or not (grey), both
-// tolerances, on rows wider and narrower than a window and than a vector.
+// Every radius the levels select and one more, masked (depth) or not (grey),
+// both tolerances, on rows wider and narrower than a window and than a vector.
 TEST_P(MeasureForm, SpatialFilterEqualsTheScalarForm) {
     const si4c::measure::Variant form = variants()[GetParam()];
     std::mt19937 rng(7);
@@ -306,10 +321,11 @@ TEST_P(MeasureForm, SpatialFilterEqualsTheScalarForm) {
                             std::make_pair(2, 3), std::make_pair(1, 1)}) {
         const int width = size.first, height = size.second;
         const size_t n = static_cast<size_t>(width) * height;
-        const std::vector<float> plane = edgyValues(n, rng);
+        for (const bool surfaces : {false, true}) {
+        const std::vector<float> plane = edgyValues(n, rng, surfaces);
         std::vector<uint8_t> mask(n);
-        for (uint8_t& m : mask) m = rng() % 5 != 0;
-        for (int radius = 1; radius <= 3; ++radius) {
+        for (uint8_t& m : mask) m = rng() % (surfaces ? 50 : 5) != 0;
+        for (int radius = 1; radius <= 4; ++radius) {
             for (const bool masked : {true, false}) {
                 for (const Tolerance t : kTolerances) {
                     const uint8_t* m = masked ? mask.data() : nullptr;
@@ -323,9 +339,10 @@ TEST_P(MeasureForm, SpatialFilterEqualsTheScalarForm) {
                     }
                     ASSERT_TRUE(bitEqual(got.data(), want.data(), n, "filtered"))
                         << width << " x " << height << ", radius " << radius << (masked ? ", masked" : "")
-                        << ", tolerance " << t.absolute;
+                        << ", tolerance " << t.absolute << (surfaces ? ", surfaces" : "");
                 }
             }
+        }
         }
     }
 }

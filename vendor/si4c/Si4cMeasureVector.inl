@@ -430,19 +430,28 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
                                  confidence + i);
 }
 
-// The spatial filter across kLanes neighbouring pixels at once: each lane
-// visits its window in the scalar form's order and adds in double as it does,
-// so the sums are the same. A pixel left out adds +0.0, which changes no sum:
-// one that starts at +0.0 never becomes -0.0. kBlocks independent groups of
-// lanes keep the adder busy instead of waiting on one sum's chain.
-constexpr int kBlocks = 4;
-
-template <bool Masked>
-inline void spatialBlocks(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
-                          double absTolerance, double relTolerance, size_t line, int x, float* out) {
-    Doubles centre[kBlocks], tolerance[kBlocks], sum[kBlocks];
-    Longs count[kBlocks];
-    for (int b = 0; b < kBlocks; ++b) {
+// The spatial filter, exactly as the scalar form computes it, in two ways.
+//
+// Where every pixel of a window is taken (valid, within tolerance of the
+// centre) and the window's sum is exact in double whatever the order, the
+// sum is that of a box, from sums of columns: this is most of a surface. All
+// of a window is within tolerance when its minimum and maximum are, since
+// the rounded difference v - c grows with v. The sum is exact when no value
+// is zero or of the other sign and the largest is at most 2^23 times the
+// smallest: each value is then a multiple of the smallest one's last place,
+// and 49 of them stay below 2^53 such units. A sum that is not finite means
+// a value that is not, and the window goes the other way.
+//
+// The other way visits each window in the scalar form's order and adds in
+// double as it does. A pixel left out adds +0.0, which changes no sum: one
+// that starts at +0.0 never becomes -0.0.
+template <int Blocks, bool Masked>
+inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
+                           double absTolerance, double relTolerance, size_t line, int x, float* out) {
+    // Independent sums keep the adder busy instead of waiting on one chain.
+    Doubles centre[Blocks], tolerance[Blocks], sum[Blocks];
+    Longs count[Blocks];
+    for (int b = 0; b < Blocks; ++b) {
         centre[b] = toDoublesFromFloats(loadLanes<Floats>(plane + line + x + b * kLanes));
         const Doubles scaled = relTolerance * absLanes(centre[b]);
         tolerance[b] = absTolerance < scaled ? scaled : Doubles{} + absTolerance;  // std::max's choice
@@ -452,7 +461,7 @@ inline void spatialBlocks(const float* plane, const uint8_t* mask, int width, in
     for (int yy = y0; yy <= y1; ++yy) {
         const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width) + static_cast<size_t>(x);
         for (int dx = -radius; dx <= radius; ++dx) {
-            for (int b = 0; b < kBlocks; ++b) {
+            for (int b = 0; b < Blocks; ++b) {
                 const size_t j = row + static_cast<size_t>(dx + b * static_cast<int>(kLanes));
                 const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
                 Longs take = ~(absLanes(value - centre[b]) > tolerance[b]);
@@ -462,7 +471,7 @@ inline void spatialBlocks(const float* plane, const uint8_t* mask, int width, in
             }
         }
     }
-    for (int b = 0; b < kBlocks; ++b) {
+    for (int b = 0; b < Blocks; ++b) {
         Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
         if (Masked) {
             const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x + b * kLanes)) == 0;
@@ -472,24 +481,132 @@ inline void spatialBlocks(const float* plane, const uint8_t* mask, int width, in
     }
 }
 
-// Columns whose window the row's ends clip take the scalar form.
-void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
-                double absTolerance, double relTolerance, float* out) {
+constexpr int kTile = 128;           // output columns per tile of column sums
+constexpr int kMaxBoxRadius = 3;     // the widest window the levels select
+constexpr int kColumns = kTile + 2 * kMaxBoxRadius;
+
+// Per column of a tile, over the window's lines: least and greatest value,
+// sum in double, and whether all are valid.
+struct Columns {
+    alignas(64) float low[kColumns];
+    alignas(64) float high[kColumns];
+    alignas(64) double sum[kColumns];
+    alignas(64) uint8_t valid[kColumns];
+};
+
+template <bool Masked>
+inline void columnPass(const float* plane, const uint8_t* mask, int width, int y0, int y1, int c0, int c1,
+                       Columns& col) {
+    const size_t stride = static_cast<size_t>(width);
+    int c = c0;
+    for (; c + static_cast<int>(kWideLanes) <= c1; c += static_cast<int>(kWideLanes)) {
+        size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
+        FloatsWide low = loadLanes<FloatsWide>(plane + at), high = low;
+        Doubles sum0 = toDoublesFromFloats(loadLanes<Floats>(plane + at));
+        Doubles sum1 = toDoublesFromFloats(loadLanes<Floats>(plane + at + kLanes));
+        FlagsWide valid = Masked ? loadLanes<FlagsWide>(mask + at) : FlagsWide{} + 1;
+        for (int yy = y0 + 1; yy <= y1; ++yy) {
+            at += stride;
+            const FloatsWide v = loadLanes<FloatsWide>(plane + at);
+            low = v < low ? v : low;
+            high = v > high ? v : high;
+            sum0 += toDoublesFromFloats(loadLanes<Floats>(plane + at));
+            sum1 += toDoublesFromFloats(loadLanes<Floats>(plane + at + kLanes));
+            if (Masked) valid &= loadLanes<FlagsWide>(mask + at);
+        }
+        const int k = c - c0;
+        storeLanes(col.low + k, low);
+        storeLanes(col.high + k, high);
+        storeLanes(col.sum + k, sum0);
+        storeLanes(col.sum + k + kLanes, sum1);
+        storeLanes(col.valid + k, valid);
+    }
+    for (; c < c1; ++c) {
+        size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
+        float low = plane[at], high = low;
+        double sum = plane[at];
+        uint8_t valid = Masked ? mask[at] : 1;
+        for (int yy = y0 + 1; yy <= y1; ++yy) {
+            at += stride;
+            low = plane[at] < low ? plane[at] : low;
+            high = plane[at] > high ? plane[at] : high;
+            sum += plane[at];
+            if (Masked) valid &= mask[at];
+        }
+        col.low[c - c0] = low;
+        col.high[c - c0] = high;
+        col.sum[c - c0] = sum;
+        col.valid[c - c0] = valid;
+    }
+}
+
+// kLanes pixels from column x, whose columns start at `k` in `col`.
+template <bool Masked>
+inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
+                       double absTolerance, double relTolerance, size_t line, int x, const Columns& col, int k,
+                       float* out) {
+    Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
+    Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
+    Flags valid = loadLanes<Flags>(col.valid + k - radius);
+    for (int dx = 1 - radius; dx <= radius; ++dx) {
+        const Floats l = loadLanes<Floats>(col.low + k + dx), h = loadLanes<Floats>(col.high + k + dx);
+        low = l < low ? l : low;
+        high = h > high ? h : high;
+        sum += loadLanes<Doubles>(col.sum + k + dx);
+        valid &= loadLanes<Flags>(col.valid + k + dx);
+    }
+    const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
+    const Doubles scaled = relTolerance * absLanes(centre);
+    const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+    const Doubles least = toDoublesFromFloats(low), most = toDoublesFromFloats(high);
+    const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
+    Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+                (absLanes(sum) <= __DBL_MAX__);
+    if (Masked) box &= toLongs(widenFlagsNarrow(valid) != 0);
+    if (anyLane(~box)) {
+        spatialInOrder<1, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
+        return;
+    }
+    const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
+    storeLanes(out + x, toFloats(sum / count));
+}
+
+template <bool Masked>
+void spatialColumns(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                    double absTolerance, double relTolerance, float* out) {
     using si4c::measure::spatialPixelsScalar;
     const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
-    const int step = kBlocks * static_cast<int>(kLanes);
     const int first = std::min(radius, width);
     const int last = std::max(first, width - radius);  // columns [first, last) see their whole window
     const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, first, out);
     int x = first;
-    for (; x + step <= last; x += step) {
-        if (mask)
-            spatialBlocks<true>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
-        else
-            spatialBlocks<false>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
+    if (radius <= kMaxBoxRadius) {
+        Columns col;
+        while (last - x >= static_cast<int>(kLanes)) {
+            const int tile = std::min(kTile, (last - x) / static_cast<int>(kLanes) * static_cast<int>(kLanes));
+            columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
+            for (int at = 0; at < tile; at += static_cast<int>(kLanes))
+                spatialBox<Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x + at,
+                                   col, at + radius, out);
+            x += tile;
+        }
+    } else {
+        constexpr int kBlocks = 4;
+        for (; x + kBlocks * static_cast<int>(kLanes) <= last; x += kBlocks * static_cast<int>(kLanes))
+            spatialInOrder<kBlocks, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x,
+                                            out);
     }
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, x, width, out);
+}
+
+// Columns whose window the row's ends clip take the scalar form.
+void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                double absTolerance, double relTolerance, float* out) {
+    if (mask)
+        spatialColumns<true>(plane, mask, width, height, y, radius, absTolerance, relTolerance, out);
+    else
+        spatialColumns<false>(plane, mask, width, height, y, radius, absTolerance, relTolerance, out);
 }
 
 // The temporal filter, kLanes pixels at once, with the scalar form's
