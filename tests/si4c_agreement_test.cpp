@@ -275,7 +275,7 @@ TEST(Si4cMeasure, LargeCalibrationOffsetsEqualReference) {
 // grey's 4 counts and 15 %), besides arbitrary, tiny, zero and negative ones;
 // or, with `surfaces`, bands of 16 columns of one surface each (spreads of 30
 // and just beyond around 1000 and -1000, values near 0 with some 2^30 times
-// smaller), where many windows are taken whole.
+// smaller, steps of a float's last place), where many windows are taken whole.
 std::vector<float> edgyValues(size_t n, std::mt19937& rng, bool surfaces = false) {
     std::vector<float> v(n);
     std::uniform_real_distribution<float> any(-10.0f, 5000.0f);
@@ -284,8 +284,9 @@ std::vector<float> edgyValues(size_t n, std::mt19937& rng, bool surfaces = false
         const int whole = static_cast<int>(rng() % 81) - 40;
         if (surfaces) {
             const float spread = static_cast<float>(whole % 16);
-            switch ((i / 16) % 5) {
+            switch ((i / 16) % 6) {
                 case 0: x = 1000.0f + spread; break;
+                case 5: x = 1000.0f + static_cast<float>(whole) * 0x1p-14f; break;  // means on float midpoints
                 case 1: x = 1000.0f + spread * 0.75f; break;
                 case 2: x = -1000.0f + spread; break;
                 case 3: x = 970.0f + spread * 1.00005f; break;  // spreads just beyond 30 mm

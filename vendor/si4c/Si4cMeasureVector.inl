@@ -583,10 +583,13 @@ void spatialColumns(const float* plane, const uint8_t* mask, int width, int heig
     int x = first;
     if (radius <= kMaxBoxRadius) {
         Columns col;
-        while (last - x >= static_cast<int>(kLanes)) {
-            const int tile = std::min(kTile, (last - x) / static_cast<int>(kLanes) * static_cast<int>(kLanes));
+        const int lanes = static_cast<int>(kLanes);
+        while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
+            // The last few columns: one more block, ending at `last`, over some done already.
+            if (last - x < lanes) x = last - lanes;
+            const int tile = std::min(kTile, (last - x) / lanes * lanes);
             columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
-            for (int at = 0; at < tile; at += static_cast<int>(kLanes))
+            for (int at = 0; at < tile; at += lanes)
                 spatialBox<Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x + at,
                                    col, at + radius, out);
             x += tile;
@@ -616,6 +619,8 @@ void temporalRow(const float* in, const uint8_t* mask, float* history, size_t n,
     const Doubles none = Doubles{} + static_cast<double>(si4c::measure::kNoHistory);
     size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
+        // The history is the one plane that comes from memory, not cache: asked for early.
+        __builtin_prefetch(history + i + 1024);
         const Doubles value = toDoublesFromFloats(loadLanes<Floats>(in + i));
         const Doubles past = toDoublesFromFloats(loadLanes<Floats>(history + i));
         const Doubles scaled = relTolerance * absLanes(past);
