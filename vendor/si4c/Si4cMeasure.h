@@ -1,10 +1,10 @@
 #pragma once
 // The per-pixel measurement of the phase processor (phase, distance,
-// amplitude, validity, and the unwrapping of two frequencies), in a scalar
-// form and in vector forms picked at run time: AVX-512F, AVX2+FMA or SSE2 on
-// x86-64, NEON on AArch64. Every form gives the scalar form's results but
-// for the last place of the rare value whose double-precision angle lies a
-// few units of the double's last place from a float rounding boundary.
+// amplitude, validity, and the unwrapping of two frequencies) and its
+// filters' rows, in a scalar form and in vector forms picked at run time:
+// AVX-512F, AVX2+FMA or SSE2 on x86-64, NEON on AArch64. Every form gives the
+// scalar form's results bit for bit (the measurement takes the scalar form
+// for the rare pixel whose angle lies near a float rounding boundary).
 
 #include <cstddef>
 #include <cstdint>
