@@ -540,11 +540,11 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
     }
 }
 
-// kLanes pixels from column x, whose columns start at `k` in `col`.
-template <bool Masked>
-inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
-                       double absTolerance, double relTolerance, size_t line, int x, const Columns& col, int k,
-                       float* out) {
+// kLanes pixels from column x, whose columns start at `k` in `col`; the
+// radius is a constant, so that the window's steps unroll.
+template <bool Masked, int radius>
+inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y0, int y1, double absTolerance,
+                       double relTolerance, size_t line, int x, const Columns& col, int k, float* out) {
     Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
     Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
     Flags valid = loadLanes<Flags>(col.valid + k - radius);
@@ -571,6 +571,23 @@ inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y
     storeLanes(out + x, toFloats(sum / count));
 }
 
+template <bool Masked, int radius>
+inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int y0, int y1, int first, int last,
+                         double absTolerance, double relTolerance, size_t line, int& x, float* out) {
+    Columns col;
+    const int lanes = static_cast<int>(kLanes);
+    while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
+        // The last few columns: one more block, ending at `last`, over some done already.
+        if (last - x < lanes) x = last - lanes;
+        const int tile = std::min(kTile, (last - x) / lanes * lanes);
+        columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
+        for (int at = 0; at < tile; at += lanes)
+            spatialBox<Masked, radius>(plane, mask, width, y0, y1, absTolerance, relTolerance, line, x + at, col,
+                                       at + radius, out);
+        x += tile;
+    }
+}
+
 template <bool Masked>
 void spatialColumns(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
                     double absTolerance, double relTolerance, float* out) {
@@ -581,20 +598,13 @@ void spatialColumns(const float* plane, const uint8_t* mask, int width, int heig
     const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, first, out);
     int x = first;
-    if (radius <= kMaxBoxRadius) {
-        Columns col;
-        const int lanes = static_cast<int>(kLanes);
-        while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
-            // The last few columns: one more block, ending at `last`, over some done already.
-            if (last - x < lanes) x = last - lanes;
-            const int tile = std::min(kTile, (last - x) / lanes * lanes);
-            columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
-            for (int at = 0; at < tile; at += lanes)
-                spatialBox<Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x + at,
-                                   col, at + radius, out);
-            x += tile;
-        }
-    } else {
+    if (radius == 1)
+        spatialTiles<Masked, 1>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    else if (radius == 2)
+        spatialTiles<Masked, 2>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    else if (radius == 3)
+        spatialTiles<Masked, 3>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    if (radius > kMaxBoxRadius) {
         constexpr int kBlocks = 4;
         for (; x + kBlocks * static_cast<int>(kLanes) <= last; x += kBlocks * static_cast<int>(kLanes))
             spatialInOrder<kBlocks, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x,
