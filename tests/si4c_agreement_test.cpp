@@ -323,27 +323,27 @@ TEST_P(MeasureForm, SpatialFilterEqualsTheScalarForm) {
         const int width = size.first, height = size.second;
         const size_t n = static_cast<size_t>(width) * height;
         for (const bool surfaces : {false, true}) {
-        const std::vector<float> plane = edgyValues(n, rng, surfaces);
-        std::vector<uint8_t> mask(n);
-        for (uint8_t& m : mask) m = rng() % (surfaces ? 50 : 5) != 0;
-        for (int radius = 1; radius <= 4; ++radius) {
-            for (const bool masked : {true, false}) {
-                for (const Tolerance t : kTolerances) {
-                    const uint8_t* m = masked ? mask.data() : nullptr;
-                    std::vector<float> want(n), got(n, -1.0f);
-                    for (int y = 0; y < height; ++y) {
-                        const size_t line = static_cast<size_t>(y) * width;
-                        si4c::measure::spatialRowScalar(plane.data(), m, width, height, y, radius, t.absolute,
-                                                        t.relative, want.data() + line);
-                        form.spatialRow(plane.data(), m, width, height, y, radius, t.absolute, t.relative,
-                                        got.data() + line);
+            const std::vector<float> plane = edgyValues(n, rng, surfaces);
+            std::vector<uint8_t> mask(n);
+            for (uint8_t& m : mask) m = rng() % (surfaces ? 50 : 5) != 0;
+            for (int radius = 1; radius <= 4; ++radius) {
+                for (const bool masked : {true, false}) {
+                    for (const Tolerance t : kTolerances) {
+                        const uint8_t* m = masked ? mask.data() : nullptr;
+                        std::vector<float> want(n), got(n, -1.0f);
+                        for (int y = 0; y < height; ++y) {
+                            const size_t line = static_cast<size_t>(y) * width;
+                            si4c::measure::spatialRowScalar(plane.data(), m, width, height, y, radius, t.absolute,
+                                                            t.relative, want.data() + line);
+                            form.spatialRow(plane.data(), m, width, height, y, radius, t.absolute, t.relative,
+                                            got.data() + line);
+                        }
+                        ASSERT_TRUE(bitEqual(got.data(), want.data(), n, "filtered"))
+                            << width << " x " << height << ", radius " << radius << (masked ? ", masked" : "")
+                            << ", tolerance " << t.absolute << (surfaces ? ", surfaces" : "");
                     }
-                    ASSERT_TRUE(bitEqual(got.data(), want.data(), n, "filtered"))
-                        << width << " x " << height << ", radius " << radius << (masked ? ", masked" : "")
-                        << ", tolerance " << t.absolute << (surfaces ? ", surfaces" : "");
                 }
             }
-        }
         }
     }
 }
@@ -364,7 +364,8 @@ TEST_P(MeasureForm, TemporalFilterEqualsTheScalarForm) {
                     for (size_t i = 0; i < kN; ++i) {
                         const float edge = static_cast<float>(std::max(t.absolute, t.relative * std::fabs(value[i])));
                         const int step = static_cast<int>(rng() % 5) - 2;
-                        value[i] = rng() % 8 == 0 ? edgyValues(1, rng)[0] : value[i] + static_cast<float>(step) * edge / 2;
+                        const float next = value[i] + static_cast<float>(step) * edge / 2;
+                        value[i] = rng() % 8 == 0 ? edgyValues(1, rng)[0] : next;
                     }
                     std::vector<uint8_t> mask(kN);
                     for (uint8_t& m : mask) m = !masked || rng() % 6 != 0;

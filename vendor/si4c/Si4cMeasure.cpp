@@ -54,7 +54,8 @@ VariantTable detectVariants() {
 #elif defined(__aarch64__)
     table.entries[table.count++] = kNeon;
 #endif
-    table.entries[table.count++] = Variant{"scalar", singleScalar, doubleScalar, publishScalar, spatialRowScalar, temporalScalar};
+    table.entries[table.count++] =
+        Variant{"scalar", singleScalar, doubleScalar, publishScalar, spatialRowScalar, temporalScalar};
     return table;
 }
 

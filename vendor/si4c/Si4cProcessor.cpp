@@ -130,10 +130,12 @@ Processor::Measurement Processor::prepareMeasurement(const uint16_t* words, bool
     const size_t n = depthPlane.size();
     Measurement m;
     m.single = singleMode;
+    const auto picture = [&](int image) {
+        return words + static_cast<size_t>(image) * imageWords + static_cast<size_t>(width);
+    };
     for (int k = 0; k < 5; ++k) {
-        m.first[k] = words + static_cast<size_t>(k) * imageWords + static_cast<size_t>(width);
-        if (!singleMode)
-            m.second[k] = words + static_cast<size_t>(k + kImagesPerFrequency) * imageWords + static_cast<size_t>(width);
+        m.first[k] = picture(k);
+        if (!singleMode) m.second[k] = picture(k + kImagesPerFrequency);
     }
     m.band = measure::Band{config.validDistMin, config.validDistMax};
     m.band.minAmplitude = amplitudeFloor(m.first, n, config.validNoiseRatio);
