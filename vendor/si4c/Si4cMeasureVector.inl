@@ -445,24 +445,25 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
 // The other way visits each window in the scalar form's order and adds in
 // double as it does. A pixel left out adds +0.0, which changes no sum: one
 // that starts at +0.0 never becomes -0.0.
+// Blocks of kLanes pixels from the columns `xs`.
 template <int Blocks, bool Masked>
 inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
-                           double absTolerance, double relTolerance, size_t line, int x, float* out) {
+                           double absTolerance, double relTolerance, size_t line, const int* xs, float* out) {
     // Independent sums keep the adder busy instead of waiting on one chain.
     Doubles centre[Blocks], tolerance[Blocks], sum[Blocks];
     Longs count[Blocks];
     for (int b = 0; b < Blocks; ++b) {
-        centre[b] = toDoublesFromFloats(loadLanes<Floats>(plane + line + x + b * kLanes));
+        centre[b] = toDoublesFromFloats(loadLanes<Floats>(plane + line + xs[b]));
         const Doubles scaled = relTolerance * absLanes(centre[b]);
         tolerance[b] = absTolerance < scaled ? scaled : Doubles{} + absTolerance;  // std::max's choice
         sum[b] = Doubles{};
         count[b] = Longs{};
     }
     for (int yy = y0; yy <= y1; ++yy) {
-        const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width) + static_cast<size_t>(x);
+        const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
         for (int dx = -radius; dx <= radius; ++dx) {
             for (int b = 0; b < Blocks; ++b) {
-                const size_t j = row + static_cast<size_t>(dx + b * static_cast<int>(kLanes));
+                const size_t j = row + static_cast<size_t>(xs[b] + dx);
                 const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
                 Longs take = ~(absLanes(value - centre[b]) > tolerance[b]);
                 if (Masked) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
@@ -474,10 +475,10 @@ inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, i
     for (int b = 0; b < Blocks; ++b) {
         Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
         if (Masked) {
-            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x + b * kLanes)) == 0;
-            result = keep ? loadLanes<Floats>(plane + line + x + b * kLanes) : result;
+            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + xs[b])) == 0;
+            result = keep ? loadLanes<Floats>(plane + line + xs[b]) : result;
         }
-        storeLanes(out + x + b * kLanes, result);
+        storeLanes(out + xs[b], result);
     }
 }
 
@@ -540,11 +541,12 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
     }
 }
 
-// kLanes pixels from column x, whose columns start at `k` in `col`; the
-// radius is a constant, so that the window's steps unroll.
+// kLanes pixels from column x, whose columns start at `k` in `col`, when
+// their windows can be taken whole; false when not. The radius is a
+// constant, so that the window's steps unroll.
 template <bool Masked, int radius>
-inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y0, int y1, double absTolerance,
-                       double relTolerance, size_t line, int x, const Columns& col, int k, float* out) {
+inline bool spatialBox(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
+                       int x, const Columns& col, int k, float* out) {
     Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
     Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
     Flags valid = loadLanes<Flags>(col.valid + k - radius);
@@ -563,12 +565,10 @@ inline void spatialBox(const float* plane, const uint8_t* mask, int width, int y
     Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
                 (absLanes(sum) <= __DBL_MAX__);
     if (Masked) box &= toLongs(widenFlagsNarrow(valid) != 0);
-    if (anyLane(~box)) {
-        spatialInOrder<1, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x, out);
-        return;
-    }
+    if (anyLane(~box)) return false;
     const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
     storeLanes(out + x, toFloats(sum / count));
+    return true;
 }
 
 template <bool Masked, int radius>
@@ -576,16 +576,31 @@ inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int
                          double absTolerance, double relTolerance, size_t line, int& x, float* out) {
     Columns col;
     const int lanes = static_cast<int>(kLanes);
+    // Blocks the boxes leave go in order four at a time: one alone would wait on its own chain of sums.
+    constexpr int kPending = 4;
+    int pending[kPending];
+    int waiting = 0;
+    const auto inOrder = [&]() {
+        for (int b = waiting; b < kPending; ++b) pending[b] = pending[0];  // a block twice gives the same twice
+        spatialInOrder<kPending, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line,
+                                         pending, out);
+        waiting = 0;
+    };
     while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
         // The last few columns: one more block, ending at `last`, over some done already.
         if (last - x < lanes) x = last - lanes;
         const int tile = std::min(kTile, (last - x) / lanes * lanes);
         columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
-        for (int at = 0; at < tile; at += lanes)
-            spatialBox<Masked, radius>(plane, mask, width, y0, y1, absTolerance, relTolerance, line, x + at, col,
-                                       at + radius, out);
+        for (int at = 0; at < tile; at += lanes) {
+            if (spatialBox<Masked, radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
+                                           out))
+                continue;
+            pending[waiting++] = x + at;
+            if (waiting == kPending) inOrder();
+        }
         x += tile;
     }
+    if (waiting > 0) inOrder();
 }
 
 template <bool Masked>
@@ -606,9 +621,12 @@ void spatialColumns(const float* plane, const uint8_t* mask, int width, int heig
         spatialTiles<Masked, 3>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
     if (radius > kMaxBoxRadius) {
         constexpr int kBlocks = 4;
-        for (; x + kBlocks * static_cast<int>(kLanes) <= last; x += kBlocks * static_cast<int>(kLanes))
-            spatialInOrder<kBlocks, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, x,
+        for (; x + kBlocks * static_cast<int>(kLanes) <= last; x += kBlocks * static_cast<int>(kLanes)) {
+            const int xs[kBlocks] = {x, x + static_cast<int>(kLanes), x + 2 * static_cast<int>(kLanes),
+                                     x + 3 * static_cast<int>(kLanes)};
+            spatialInOrder<kBlocks, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, xs,
                                             out);
+        }
     }
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, x, width, out);
 }
