@@ -486,13 +486,13 @@ constexpr int kTile = 128;           // output columns per tile of column sums
 constexpr int kMaxBoxRadius = 3;     // the widest window the levels select
 constexpr int kColumns = kTile + 2 * kMaxBoxRadius;
 
-// Per column of a tile, over the window's lines: least and greatest value,
-// sum in double, and whether all are valid.
+// Per column of a tile, over the window's lines: least and greatest value
+// (the greatest +inf where one is not valid: no window with it is taken
+// whole), and the sum in double.
 struct Columns {
     alignas(64) float low[kColumns];
     alignas(64) float high[kColumns];
     alignas(64) double sum[kColumns];
-    alignas(64) uint8_t valid[kColumns];
 };
 
 template <bool Masked>
@@ -515,12 +515,14 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
             sum1 += toDoublesFromFloats(loadLanes<Floats>(plane + at + kLanes));
             if (Masked) valid &= loadLanes<FlagsWide>(mask + at);
         }
+        if (Masked) {
+            high = widenFlags(valid) != 0 ? high : FloatsWide{} + __builtin_inff();
+        }
         const int k = c - c0;
         storeLanes(col.low + k, low);
         storeLanes(col.high + k, high);
         storeLanes(col.sum + k, sum0);
         storeLanes(col.sum + k + kLanes, sum1);
-        storeLanes(col.valid + k, valid);
     }
     for (; c < c1; ++c) {
         size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
@@ -535,36 +537,32 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
             if (Masked) valid &= mask[at];
         }
         col.low[c - c0] = low;
-        col.high[c - c0] = high;
+        col.high[c - c0] = valid ? high : __builtin_inff();
         col.sum[c - c0] = sum;
-        col.valid[c - c0] = valid;
     }
 }
 
 // kLanes pixels from column x, whose columns start at `k` in `col`, when
 // their windows can be taken whole; false when not. The radius is a
 // constant, so that the window's steps unroll.
-template <bool Masked, int radius>
+template <int radius>
 inline bool spatialBox(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
                        int x, const Columns& col, int k, float* out) {
     Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
     Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
-    Flags valid = loadLanes<Flags>(col.valid + k - radius);
     for (int dx = 1 - radius; dx <= radius; ++dx) {
         const Floats l = loadLanes<Floats>(col.low + k + dx), h = loadLanes<Floats>(col.high + k + dx);
         low = l < low ? l : low;
         high = h > high ? h : high;
         sum += loadLanes<Doubles>(col.sum + k + dx);
-        valid &= loadLanes<Flags>(col.valid + k + dx);
     }
     const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
     const Doubles scaled = relTolerance * absLanes(centre);
     const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
     const Doubles least = toDoublesFromFloats(low), most = toDoublesFromFloats(high);
     const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
-    Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
-                (absLanes(sum) <= __DBL_MAX__);
-    if (Masked) box &= toLongs(widenFlagsNarrow(valid) != 0);
+    const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+                      (absLanes(sum) <= __DBL_MAX__);
     if (anyLane(~box)) return false;
     const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
     storeLanes(out + x, toFloats(sum / count));
@@ -592,7 +590,7 @@ inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int
         const int tile = std::min(kTile, (last - x) / lanes * lanes);
         columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
         for (int at = 0; at < tile; at += lanes) {
-            if (spatialBox<Masked, radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
+            if (spatialBox<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
                                            out))
                 continue;
             pending[waiting++] = x + at;
