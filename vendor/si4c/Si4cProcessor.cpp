@@ -18,6 +18,10 @@ constexpr double kDepthToleranceRel = 0.03;
 constexpr double kGrayTolerance = 4.0;
 constexpr double kGrayToleranceRel = 0.15;
 constexpr int kMaxFilterRadius = 3;
+// The measurement runs this many lines at a time ahead of the filters, into
+// working planes of kWorkingLines lines that stay in cache.
+constexpr int kLinesPerMeasurement = 8;
+constexpr int kWorkingLines = 2 * (kLinesPerMeasurement + 2 * kMaxFilterRadius + 1);
 
 bool enabled(int level, int method) { return level > 0 && method != 0; }
 
@@ -33,10 +37,11 @@ bool Processor::init(int w, int h) {
     configDirectory.clear();
     if (w < kMetaWords || h < 1 || w > kMaxSide || h > kMaxSide) return false;
     const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+    const size_t working = static_cast<size_t>(w) * static_cast<size_t>(std::min(h, kWorkingLines));
     try {
-        depthPlane.assign(n, 0.0f);
-        amplitudePlane.assign(n, 0.0f);
-        validPlane.assign(n, 0);
+        depthPlane.assign(working, 0.0f);
+        amplitudePlane.assign(working, 0.0f);
+        validPlane.assign(working, 0);
         depthHistory.assign(n, measure::kNoHistory);
         amplitudeHistory.assign(n, measure::kNoHistory);
     } catch (...) {
@@ -127,7 +132,7 @@ bool Processor::frameMatchesMode(const uint16_t* words, bool singleMode) const {
 
 Processor::Measurement Processor::prepareMeasurement(const uint16_t* words, bool singleMode) const {
     const size_t imageWords = static_cast<size_t>(width) * static_cast<size_t>(height + 1);
-    const size_t n = depthPlane.size();
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
     Measurement m;
     m.single = singleMode;
     const auto picture = [&](int image) {
@@ -159,9 +164,9 @@ void Processor::measureLines(const Measurement& m, int firstLine, int endLine, c
         b[k] = m.single ? nullptr : m.second[k] + first;
     }
     if (m.single)
-        forms->single(a, count, m.firstOffset, m.band, out.at(first));
+        forms->single(a, count, m.firstOffset, m.band, out);
     else
-        forms->dual(a, b, count, m.firstOffset, m.secondOffset, m.band, out.at(first));
+        forms->dual(a, b, count, m.firstOffset, m.secondOffset, m.band, out);
 }
 
 // The configuration's filters as the frame call runs them.
@@ -191,26 +196,36 @@ struct Processor::FilterSettings {
 
 // Every filter of one line, then its output: each stage reads the line the
 // one before wrote into the output planes, so the line is written once and
-// read back from cache.
-void Processor::filterLine(const FilterSettings& f, int y, float* depth, float* amplitude, float* confidence) {
-    const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
+// read back from cache. The working planes hold the image's lines from
+// `firstLine` on.
+void Processor::filterLine(const FilterSettings& f, int y, int firstLine, float* depth, float* amplitude,
+                           float* confidence) {
     const size_t w = static_cast<size_t>(width);
-    const uint8_t* valid = validPlane.data();
-    const float* d = depthPlane.data() + line;
-    const float* a = amplitudePlane.data() + line;
+    const size_t line = static_cast<size_t>(y) * w;
+    const auto working = [&](int imageLine) { return static_cast<size_t>(imageLine - firstLine) * w; };
+    const uint8_t* valid = validPlane.data() + working(y);
+    const float* d = depthPlane.data() + working(y);
+    const float* a = amplitudePlane.data() + working(y);
+    // A spatial filter sees the lines of its window as a picture of their own:
+    // the window of line y, clipped at the picture's top and bottom, is the same.
+    const auto spatial = [&](const float* plane, const uint8_t* mask, int radius, double absTolerance,
+                             double relTolerance, float* out) {
+        const int top = std::max(0, y - radius), end = std::min(height, y + radius + 1);
+        forms->spatialRow(plane + working(top), mask ? mask + working(top) : nullptr, width, end - top, y - top,
+                          radius, absTolerance, relTolerance, out);
+    };
     if (f.spatialDepth.on) {
-        forms->spatialRow(depthPlane.data(), valid, width, height, y, f.spatialDepth.radius, kDepthToleranceMm,
-                          kDepthToleranceRel, depth + line);
+        spatial(depthPlane.data(), validPlane.data(), f.spatialDepth.radius, kDepthToleranceMm, kDepthToleranceRel, depth + line);
         d = depth + line;
     }
     if (f.temporalDepth.on) {
-        forms->temporalRow(d, valid + line, depthHistory.data() + line, w, f.temporalDepth.weight,
-                           kDepthToleranceMm, kDepthToleranceRel, depth + line);
+        forms->temporalRow(d, valid, depthHistory.data() + line, w, f.temporalDepth.weight, kDepthToleranceMm,
+                           kDepthToleranceRel, depth + line);
         d = depth + line;
     }
     if (f.spatialGray.on) {
-        forms->spatialRow(amplitudePlane.data(), nullptr, width, height, y, f.spatialGray.radius, kGrayTolerance,
-                          kGrayToleranceRel, amplitude + line);
+        spatial(amplitudePlane.data(), nullptr, f.spatialGray.radius, kGrayTolerance, kGrayToleranceRel,
+                amplitude + line);
         a = amplitude + line;
     }
     if (f.temporalGray.on) {
@@ -219,8 +234,8 @@ void Processor::filterLine(const FilterSettings& f, int y, float* depth, float* 
         a = amplitude + line;
     }
     // Filtering may move a value across the valid band's edge: the output checks again.
-    forms->publish(d, a, valid + line, w, {config.validDistMin, config.validDistMax}, depth + line,
-                   amplitude + line, confidence + line);
+    forms->publish(d, a, valid, w, {config.validDistMin, config.validDistMax}, depth + line, amplitude + line,
+                   confidence + line);
 }
 
 bool Processor::process(const uint8_t* raw, float* depth, float* amplitude, float* confidence) {
@@ -245,18 +260,33 @@ bool Processor::process(const uint8_t* raw, float* depth, float* amplitude, floa
         return true;
     }
     // The measurement stays a few lines ahead of the filters, which need the
-    // lines of their window below the one they work on.
-    constexpr int kLinesPerMeasurement = 8;
-    const measure::Outputs planes{depthPlane.data(), amplitudePlane.data(), validPlane.data(), nullptr};
+    // lines of their window below the one they work on. The working planes
+    // hold lines [firstLine, measured); when full, the lines still needed
+    // move to their start.
+    const int reach = filters.reach();
+    const int capacity = static_cast<int>(depthPlane.size() / static_cast<size_t>(width));
+    const size_t w = static_cast<size_t>(width);
+    int firstLine = 0;
     int measured = 0;
     for (int y = 0; y < height; ++y) {
-        const int needed = std::min(height, y + filters.reach() + 1);
+        const int needed = std::min(height, y + reach + 1);
         if (measured < needed) {
             const int end = std::min(height, std::max(needed, measured + kLinesPerMeasurement));
-            measureLines(m, measured, end, planes);
+            if (end - firstLine > capacity) {
+                const int keep = std::max(0, y - reach);
+                const size_t from = static_cast<size_t>(keep - firstLine) * w;
+                const size_t count = static_cast<size_t>(measured - keep) * w;
+                std::memmove(depthPlane.data(), depthPlane.data() + from, count * sizeof(float));
+                std::memmove(amplitudePlane.data(), amplitudePlane.data() + from, count * sizeof(float));
+                std::memmove(validPlane.data(), validPlane.data() + from, count);
+                firstLine = keep;
+            }
+            const size_t at = static_cast<size_t>(measured - firstLine) * w;
+            measureLines(m, measured, end, {depthPlane.data() + at, amplitudePlane.data() + at, validPlane.data() + at,
+                                            nullptr});
             measured = end;
         }
-        filterLine(filters, y, depth, amplitude, confidence);
+        filterLine(filters, y, firstLine, depth, amplitude, confidence);
     }
     return true;
 }

@@ -51,9 +51,10 @@ private:
 
     bool frameMatchesMode(const uint16_t* words, bool singleMode) const;
     Measurement prepareMeasurement(const uint16_t* words, bool singleMode) const;
-    // Measures lines [firstLine, endLine) of the picture into `out` (which points at line 0).
+    // Measures lines [firstLine, endLine) of the picture into `out` (which points at the first).
     void measureLines(const Measurement& m, int firstLine, int endLine, const measure::Outputs& out) const;
-    void filterLine(const FilterSettings& filters, int y, float* depth, float* amplitude, float* confidence);
+    void filterLine(const FilterSettings& filters, int y, int firstLine, float* depth, float* amplitude,
+                    float* confidence);
     void resetHistory();
 
     mutable std::mutex lock;
@@ -69,8 +70,9 @@ private:
     AlgorithmConfig config;
     const measure::Variant* forms = &measure::best();
 
-    // Sized at init: a frame allocates nothing. The measurement runs a few
-    // lines ahead of the filters, so these are read back while still in cache.
+    // Sized at init: a frame allocates nothing. Working planes of a few lines:
+    // the measurement runs a little ahead of the filters, which read them back
+    // from cache.
     std::vector<float> depthPlane;
     std::vector<float> amplitudePlane;
     std::vector<uint8_t> validPlane;
