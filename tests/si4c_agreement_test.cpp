@@ -20,6 +20,7 @@
 #include "Si4cMeasure.h"
 #include "Si4cProcessor.h"
 #include "Si4cReference.h"
+#include "Si4cValidity.h"
 #include "VgaRender.h"
 #include "support/BitEqual.h"
 
@@ -426,6 +427,67 @@ TEST(Si4cMeasure, FilteredFramesEqualTheScalarFormsInEveryForm) {
                         << list[v].name << (single ? ", single" : ", double") << ", configuration '" << text << "'";
                 }
             }
+        }
+    }
+}
+
+// The frame call with the default filters, which measures a few lines ahead
+// of the filters into working planes of a few lines, against the filters'
+// scalar rows over whole planes, one filter after the other, over frames that
+// keep and break the temporal history.
+TEST(Si4cMeasure, FilteredFramesEqualTheFiltersOverWholePlanes) {
+    constexpr int kW = 320, kH = 240;
+    constexpr size_t kN = static_cast<size_t>(kW) * kH;
+    const si4c::AlgorithmConfig defaults;
+    const auto list = variants();
+    for (const bool single : {true, false}) {
+        VelmoraSim::SceneSettings settings;
+        settings.noise = 6;
+        VelmoraSim::Scene scene(settings, kW, kH);
+        ConfigDirectory config(" ");  // the defaults
+        si4c::Processor processor;
+        processor.useVariant(list.back());
+        processor.setSingleFrequency(single);
+        ASSERT_TRUE(processor.init(kW, kH));
+        processor.setConfigDirectory(config.path.c_str());
+        ASSERT_TRUE(processor.start());
+        std::vector<float> depthHistory(kN, si4c::measure::kNoHistory), grayHistory = depthHistory;
+        std::mt19937 rng(5);
+        for (uint64_t f = 0; f < 4; ++f) {
+            std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kW, kH, single));
+            VelmoraSim::renderVgaFrame(scene, {single, 0.0}, f, frame.data());
+            if (f == 2)
+                for (size_t i = 0; i < frame.size(); i += 1 + rng() % 7) frame[i] = static_cast<uint16_t>(rng());
+            std::vector<float> got(3 * kN);
+            ASSERT_TRUE(processor.process(reinterpret_cast<const uint8_t*>(frame.data()), got.data(),
+                                          got.data() + kN, got.data() + 2 * kN));
+
+            const uint16_t* planes[10];
+            for (int k = 0; k < 10; ++k) planes[k] = frame.data() + static_cast<size_t>(k) * kW * (kH + 1) + kW;
+            si4c::measure::Band band{defaults.validDistMin, defaults.validDistMax};
+            band.minAmplitude = si4c::amplitudeFloor(planes, kN, defaults.validNoiseRatio);
+            band.minAmplitudeLow = si4c::amplitudeFloor(planes + 5, kN, defaults.validNoiseRatio);
+            std::vector<float> depth(kN), gray(kN), spatial(kN), want(3 * kN);
+            std::vector<uint8_t> valid(kN);
+            const si4c::measure::Outputs out{depth.data(), gray.data(), valid.data(), nullptr};
+            if (single)
+                si4c::measure::singleScalar(planes, kN, 0.0, band, out);
+            else
+                si4c::measure::doubleScalar(planes, planes + 5, kN, 0.0, 0.0, band, out);
+            for (int y = 0; y < kH; ++y)  // level 3: radius 2
+                si4c::measure::spatialRowScalar(depth.data(), valid.data(), kW, kH, y, 2, 30.0, 0.03,
+                                                spatial.data() + static_cast<size_t>(y) * kW);
+            si4c::measure::temporalScalar(spatial.data(), valid.data(), depthHistory.data(), kN, 1.0 / 4, 30.0, 0.03,
+                                          depth.data());
+            for (int y = 0; y < kH; ++y)  // level 1: radius 1
+                si4c::measure::spatialRowScalar(gray.data(), nullptr, kW, kH, y, 1, 4.0, 0.15,
+                                                spatial.data() + static_cast<size_t>(y) * kW);
+            si4c::measure::temporalScalar(spatial.data(), nullptr, grayHistory.data(), kN, 1.0 / 2, 4.0, 0.15,
+                                          gray.data());
+            si4c::measure::publishScalar(depth.data(), gray.data(), valid.data(), kN, band, want.data(),
+                                         want.data() + kN, want.data() + 2 * kN);
+            ASSERT_TRUE(bitEqual(got.data(), want.data(), 3 * kN, "planes"))
+                << (single ? "single" : "double") << ", frame " << f;
         }
     }
 }
