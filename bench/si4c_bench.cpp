@@ -1,8 +1,9 @@
 // The VGA phase processor (this project's libsi4c) at 640 x 480, single and
 // double frequency, next to its plain scalar reference, in one run: the
-// processor's whole frame call without filters (what the reference computes),
-// each measurement variant of this CPU alone, and the frame call with the
-// default filters for the record.
+// processor's whole frame call without filters (what the reference computes)
+// and each measurement variant of this CPU alone; and the default path, the
+// frame call with the default filters, in each form against the scalar forms
+// of measurement and filters.
 
 #include <benchmark/benchmark.h>
 
@@ -80,10 +81,12 @@ void reference(benchmark::State& state, bool single) {
     }
 }
 
-void processor(benchmark::State& state, bool single, const char* config) {
+// The frame call in `forms`; null: the pick.
+void processor(benchmark::State& state, bool single, const char* config, const si4c::measure::Variant* forms) {
     const std::vector<uint16_t> frame = renderedFrame(single);
     ConfigDirectory directory(config);
     si4c::Processor p;
+    if (forms) p.useVariant(*forms);
     p.setSingleFrequency(single);
     if (directory.path.empty() || !p.init(kWidth, kHeight)) {
         state.SkipWithError("the processor did not start");
@@ -103,7 +106,7 @@ void processor(benchmark::State& state, bool single, const char* config) {
         }
         benchmark::ClobberMemory();
     }
-    state.SetLabel(si4c::measure::best().name);
+    state.SetLabel(forms ? forms->name : si4c::measure::best().name);
 }
 
 // One measurement variant alone, without the processor's frame handling.
@@ -131,12 +134,18 @@ void registerAll() {
         const std::string mode = single ? "si4c_single/" : "si4c_double/";
         benchmark::RegisterBenchmark((mode + "reference").c_str(), reference, single)
             ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((mode + "processor").c_str(), processor, single, kUnfiltered)
-            ->Unit(benchmark::kMicrosecond);
-        benchmark::RegisterBenchmark((mode + "with_default_filters").c_str(), processor, single, kDefaultFilters)
+        benchmark::RegisterBenchmark((mode + "processor").c_str(), processor, single, kUnfiltered, nullptr)
             ->Unit(benchmark::kMicrosecond);
         for (size_t i = 0; i < count; ++i)
             benchmark::RegisterBenchmark((mode + variants[i].name).c_str(), variant, single, variants[i])
+                ->Unit(benchmark::kMicrosecond);
+        const std::string path = single ? "si4c_default_single/" : "si4c_default_double/";
+        benchmark::RegisterBenchmark((path + "pick").c_str(), processor, single, kDefaultFilters, nullptr)
+            ->Unit(benchmark::kMicrosecond);
+        // The last variant is the scalar form: the default path's reference.
+        for (size_t i = 0; i < count; ++i)
+            benchmark::RegisterBenchmark((path + variants[i].name).c_str(), processor, single, kDefaultFilters,
+                                         &variants[i])
                 ->Unit(benchmark::kMicrosecond);
     }
 }

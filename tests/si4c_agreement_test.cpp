@@ -1,8 +1,10 @@
-// The phase processor's vectorised measurement against the plain scalar
-// reference, bit for bit: every vector form on every (i, q) pair of the
-// sample differences and on two frequencies across the unwrapping's cases,
-// and the processor, single and double frequency, on random words and on
-// simulated frames over the whole range.
+// The phase processor's vectorised measurement and filters against their
+// scalar forms and the plain scalar reference, bit for bit: every vector form
+// on every (i, q) pair of the sample differences and on two frequencies across
+// the unwrapping's cases; each filter at every radius and level on values
+// crowded at its tolerance's edges; the processor, single and double
+// frequency, on random words and on simulated frames over the whole range,
+// unfiltered against the reference and with filters in every form.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include "Si4cMeasure.h"
 #include "Si4cProcessor.h"
 #include "Si4cReference.h"
+#include "Si4cValidity.h"
 #include "VgaRender.h"
 #include "support/BitEqual.h"
 
@@ -47,32 +50,32 @@ void compare(const Outputs& got, const Outputs& want, const char* what) {
     EXPECT_TRUE(bitEqual(got.confidence.data(), want.confidence.data(), kPixels, "confidence")) << what;
 }
 
-// A scratch directory holding a "ConfigAlgorithm.json" with the filters off:
-// the reference computes no filters.
-class UnfilteredConfig {
+// A scratch directory holding a "ConfigAlgorithm.json"; by default with the
+// filters off, as the reference computes none.
+class ConfigDirectory {
 public:
-    UnfilteredConfig() {
+    explicit ConfigDirectory(const std::string& text = "[DenoisingParams]\nTDenoiseLevel_Depth=0\n"
+                                                       "SDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\n"
+                                                       "SDenoiseLevel_Gray=0\n") {
         char name[] = "/tmp/si4c-agreement-XXXXXX";
         if (mkdtemp(name)) {
             path = name;
-            std::ofstream(path + "/ConfigAlgorithm.json")
-                << "[DenoisingParams]\nTDenoiseLevel_Depth=0\nSDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\n"
-                   "SDenoiseLevel_Gray=0\n[ConfidenceParams]\nValidDistMin=0\nValidDistMax=7000\n";
+            std::ofstream(path + "/ConfigAlgorithm.json") << text;
         }
     }
-    ~UnfilteredConfig() {
+    ~ConfigDirectory() {
         std::remove((path + "/ConfigAlgorithm.json").c_str());
         rmdir(path.c_str());
     }
-    UnfilteredConfig(const UnfilteredConfig&) = delete;
-    UnfilteredConfig& operator=(const UnfilteredConfig&) = delete;
+    ConfigDirectory(const ConfigDirectory&) = delete;
+    ConfigDirectory& operator=(const ConfigDirectory&) = delete;
     std::string path;
 };
 
 // The processor's whole frame call (the variant the CPU picks) against the reference.
 void processAndCompare(const std::vector<uint16_t>& frame, bool single, const std::vector<uint8_t>& calibration,
                        const char* what) {
-    UnfilteredConfig config;
+    ConfigDirectory config;
     si4c::Processor processor;
     processor.setSingleFrequency(single);
     ASSERT_TRUE(processor.init(kWidth, kHeight));
@@ -268,41 +271,223 @@ TEST(Si4cMeasure, LargeCalibrationOffsetsEqualReference) {
     }
 }
 
-// The filter sums each window in the scalar form's order, so its rows are
-// identical, masked or not, at every radius, including rows narrower than a window.
-TEST(Si4cMeasure, SpatialFilterRowsEqualTheScalarForm) {
-    const auto list = variants();
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> surface(900.0f, 1100.0f);
-    struct Size {
-        int width;
-        int height;
-    };
-    for (const Size size : {Size{640, 6}, Size{37, 5}, Size{5, 4}, Size{2, 3}}) {
-        const size_t n = static_cast<size_t>(size.width) * size.height;
-        std::vector<float> plane(n);
-        std::vector<uint8_t> mask(n);
-        for (size_t i = 0; i < n; ++i) {
-            // Two surfaces, so that the tolerance keeps some neighbours out.
-            plane[i] = (i / 7) % 3 == 0 ? surface(rng) + 500.0f : surface(rng);
-            mask[i] = rng() % 5 != 0;
+// Values that put many neighbours exactly on a tolerance's edge (whole
+// numbers near 1000 and 100 for the depth's 30 mm and 3 %, near 20 for the
+// grey's 4 counts and 15 %), besides arbitrary, tiny, zero and negative ones;
+// or, with `surfaces`, bands of 16 columns of one surface each (spreads of 30
+// and just beyond around 1000 and -1000, values near 0 with some 2^30 times
+// smaller, steps of a float's last place), where many windows are taken whole.
+std::vector<float> edgyValues(size_t n, std::mt19937& rng, bool surfaces = false) {
+    std::vector<float> v(n);
+    std::uniform_real_distribution<float> any(-10.0f, 5000.0f);
+    for (size_t i = 0; i < n; ++i) {
+        float& x = v[i];
+        const int whole = static_cast<int>(rng() % 81) - 40;
+        if (surfaces) {
+            const float spread = static_cast<float>(whole % 16);
+            switch ((i / 16) % 6) {
+                case 0: x = 1000.0f + spread; break;
+                case 5: x = 1000.0f + static_cast<float>(whole) * 0x1p-14f; break;  // means on float midpoints
+                case 1: x = 1000.0f + spread * 0.75f; break;
+                case 2: x = -1000.0f + spread; break;
+                case 3: x = 970.0f + spread * 1.00005f; break;  // spreads just beyond 30 mm
+                default: x = std::fabs(any(rng)) * (rng() % 9 ? 0.005f : 1e-12f); break;  // sums not exact
+            }
+            continue;
         }
-        for (int radius = 1; radius <= 3; ++radius) {
-            for (const bool masked : {true, false}) {
-                const uint8_t* m = masked ? mask.data() : nullptr;
-                std::vector<float> want(n), got(n);
-                for (int y = 0; y < size.height; ++y)
-                    si4c::measure::spatialRowScalar(plane.data(), m, size.width, size.height, y, radius, 30.0, 0.03,
-                                                    want.data() + static_cast<size_t>(y) * size.width);
-                for (const auto& v : list) {
-                    std::fill(got.begin(), got.end(), -1.0f);
-                    for (int y = 0; y < size.height; ++y)
-                        v.spatialRow(plane.data(), m, size.width, size.height, y, radius, 30.0, 0.03,
-                                     got.data() + static_cast<size_t>(y) * size.width);
-                    ASSERT_EQ(got, want) << v.name << ", " << size.width << " x " << size.height << ", radius "
-                                         << radius << (masked ? ", masked" : "");
+        switch (rng() % 7) {
+            case 0: x = 1000.0f + static_cast<float>(whole); break;
+            case 1: x = 100.0f + static_cast<float>(whole); break;
+            case 2: x = 20.0f + static_cast<float>(whole % 8); break;
+            case 3: x = any(rng); break;
+            case 4: x = any(rng) * 1e-30f; break;
+            case 5: x = 0.0f; break;
+            default: x = 1000.0f + static_cast<float>(whole) * 0.75f; break;
+        }
+    }
+    return v;
+}
+
+struct Tolerance {
+    double absolute;
+    double relative;
+};
+constexpr Tolerance kTolerances[] = {{30.0, 0.03}, {4.0, 0.15}};  // depth, grey
+
+// Every radius the levels select and one more, masked (depth) or not (grey),
+// both tolerances, on rows wider and narrower than a window and than a vector.
+TEST_P(MeasureForm, SpatialFilterEqualsTheScalarForm) {
+    const si4c::measure::Variant form = variants()[GetParam()];
+    std::mt19937 rng(7);
+    for (const auto& size : {std::make_pair(640, 7), std::make_pair(101, 5), std::make_pair(5, 4),
+                            std::make_pair(2, 3), std::make_pair(1, 1)}) {
+        const int width = size.first, height = size.second;
+        const size_t n = static_cast<size_t>(width) * height;
+        for (const bool surfaces : {false, true}) {
+            const std::vector<float> plane = edgyValues(n, rng, surfaces);
+            std::vector<uint8_t> mask(n);
+            for (uint8_t& m : mask) m = rng() % (surfaces ? 50 : 5) != 0;
+            for (int radius = 1; radius <= 4; ++radius) {
+                for (const bool masked : {true, false}) {
+                    for (const Tolerance t : kTolerances) {
+                        const uint8_t* m = masked ? mask.data() : nullptr;
+                        std::vector<float> want(n), got(n, -1.0f);
+                        for (int y = 0; y < height; ++y) {
+                            const size_t line = static_cast<size_t>(y) * width;
+                            si4c::measure::spatialRowScalar(plane.data(), m, width, height, y, radius, t.absolute,
+                                                            t.relative, want.data() + line);
+                            form.spatialRow(plane.data(), m, width, height, y, radius, t.absolute, t.relative,
+                                            got.data() + line);
+                        }
+                        ASSERT_TRUE(bitEqual(got.data(), want.data(), n, "filtered"))
+                            << width << " x " << height << ", radius " << radius << (masked ? ", masked" : "")
+                            << ", tolerance " << t.absolute << (surfaces ? ", surfaces" : "");
+                    }
                 }
             }
+        }
+    }
+}
+
+// Every level (weight 1 / (level + 1)), both tolerances, masked or not, over
+// frames whose values stay, step exactly to a tolerance's edge, or jump; the
+// form filters in place, as the processor does, or into another plane.
+TEST_P(MeasureForm, TemporalFilterEqualsTheScalarForm) {
+    const si4c::measure::Variant form = variants()[GetParam()];
+    constexpr size_t kN = 203;  // not a whole number of vectors
+    std::mt19937 rng(11);
+    for (int level = 1; level <= 100; ++level) {
+        for (const bool masked : {true, false}) {
+            for (const Tolerance t : kTolerances) {
+                std::vector<float> wantHistory(kN, si4c::measure::kNoHistory), gotHistory = wantHistory;
+                std::vector<float> value = edgyValues(kN, rng);
+                for (int frame = 0; frame < 5; ++frame) {
+                    for (size_t i = 0; i < kN; ++i) {
+                        const float edge = static_cast<float>(std::max(t.absolute, t.relative * std::fabs(value[i])));
+                        const int step = static_cast<int>(rng() % 5) - 2;
+                        const float next = value[i] + static_cast<float>(step) * edge / 2;
+                        value[i] = rng() % 8 == 0 ? edgyValues(1, rng)[0] : next;
+                    }
+                    std::vector<uint8_t> mask(kN);
+                    for (uint8_t& m : mask) m = !masked || rng() % 6 != 0;
+                    std::vector<float> want(kN), got = value;
+                    si4c::measure::temporalScalar(value.data(), masked ? mask.data() : nullptr, wantHistory.data(),
+                                                  kN, 1.0 / (level + 1), t.absolute, t.relative, want.data());
+                    const float* in = level % 2 ? got.data() : value.data();
+                    form.temporalRow(in, masked ? mask.data() : nullptr, gotHistory.data(), kN, 1.0 / (level + 1),
+                                     t.absolute, t.relative, got.data());
+                    ASSERT_TRUE(bitEqual(got.data(), want.data(), kN, "filtered")) << "level " << level;
+                    ASSERT_TRUE(bitEqual(gotHistory.data(), wantHistory.data(), kN, "history")) << "level " << level;
+                }
+            }
+        }
+    }
+}
+
+// The whole frame call with filters, each form against the scalar forms
+// throughout, over consecutive frames (the temporal history) and every kind
+// of configuration: the defaults, each filter alone, the widest windows.
+TEST(Si4cMeasure, FilteredFramesEqualTheScalarFormsInEveryForm) {
+    constexpr int kW = 320, kH = 240;
+    const char* const configs[] = {
+        "",  // the defaults
+        "[DenoisingParams]\nTDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\nSDenoiseLevel_Gray=0\n",
+        "[DenoisingParams]\nSDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\nSDenoiseLevel_Gray=0\n",
+        "[DenoisingParams]\nSDenoiseLevel_Depth=0\nTDenoiseLevel_Depth=0\nTDenoiseLevel_Gray=0\n",
+        "[DenoisingParams]\nSDenoiseLevel_Depth=0\nTDenoiseLevel_Depth=0\nSDenoiseLevel_Gray=0\n",
+        "[DenoisingParams]\nSDenoiseLevel_Depth=100\nTDenoiseLevel_Depth=100\nSDenoiseLevel_Gray=5\n"
+        "TDenoiseLevel_Gray=2\n[ConfidenceParams]\nValidDistMin=400\nValidDistMax=2000\n",
+    };
+    const auto list = variants();
+    for (const bool single : {true, false}) {
+        VelmoraSim::SceneSettings settings;
+        settings.noise = 6;
+        VelmoraSim::Scene scene(settings, kW, kH);
+        std::vector<std::vector<uint16_t>> frames(3, std::vector<uint16_t>(VelmoraSim::vgaFrameWords(kW, kH, single)));
+        for (size_t f = 0; f < frames.size(); ++f)
+            VelmoraSim::renderVgaFrame(scene, {single, 0.0}, f, frames[f].data());
+        for (const char* text : configs) {
+            ConfigDirectory config(text);
+            std::vector<si4c::Processor> processors(list.size());
+            for (size_t v = 0; v < list.size(); ++v) {
+                processors[v].useVariant(list[v]);
+                processors[v].setSingleFrequency(single);
+                ASSERT_TRUE(processors[v].init(kW, kH));
+                processors[v].setConfigDirectory(config.path.c_str());
+                ASSERT_TRUE(processors[v].start());
+            }
+            for (const auto& frame : frames) {
+                const size_t n = static_cast<size_t>(kW) * kH;
+                std::vector<float> want(3 * n), got(3 * n);
+                const uint8_t* raw = reinterpret_cast<const uint8_t*>(frame.data());
+                ASSERT_TRUE(processors.back().process(raw, want.data(), want.data() + n, want.data() + 2 * n));
+                for (size_t v = 0; v + 1 < list.size(); ++v) {
+                    ASSERT_TRUE(processors[v].process(raw, got.data(), got.data() + n, got.data() + 2 * n));
+                    ASSERT_TRUE(bitEqual(got.data(), want.data(), 3 * n, "planes"))
+                        << list[v].name << (single ? ", single" : ", double") << ", configuration '" << text << "'";
+                }
+            }
+        }
+    }
+}
+
+// The frame call with the default filters, which measures a few lines ahead
+// of the filters into working planes of a few lines, against the filters'
+// scalar rows over whole planes, one filter after the other, over frames that
+// keep and break the temporal history.
+TEST(Si4cMeasure, FilteredFramesEqualTheFiltersOverWholePlanes) {
+    constexpr int kW = 320, kH = 240;
+    constexpr size_t kN = static_cast<size_t>(kW) * kH;
+    const si4c::AlgorithmConfig defaults;
+    const auto list = variants();
+    for (const bool single : {true, false}) {
+        VelmoraSim::SceneSettings settings;
+        settings.noise = 6;
+        VelmoraSim::Scene scene(settings, kW, kH);
+        ConfigDirectory config(" ");  // the defaults
+        si4c::Processor processor;
+        processor.useVariant(list.back());
+        processor.setSingleFrequency(single);
+        ASSERT_TRUE(processor.init(kW, kH));
+        processor.setConfigDirectory(config.path.c_str());
+        ASSERT_TRUE(processor.start());
+        std::vector<float> depthHistory(kN, si4c::measure::kNoHistory), grayHistory = depthHistory;
+        std::mt19937 rng(5);
+        for (uint64_t f = 0; f < 4; ++f) {
+            std::vector<uint16_t> frame(VelmoraSim::vgaFrameWords(kW, kH, single));
+            VelmoraSim::renderVgaFrame(scene, {single, 0.0}, f, frame.data());
+            if (f == 2)
+                for (size_t i = 0; i < frame.size(); i += 1 + rng() % 7) frame[i] = static_cast<uint16_t>(rng());
+            std::vector<float> got(3 * kN);
+            ASSERT_TRUE(processor.process(reinterpret_cast<const uint8_t*>(frame.data()), got.data(),
+                                          got.data() + kN, got.data() + 2 * kN));
+
+            const uint16_t* planes[10];
+            for (int k = 0; k < 10; ++k) planes[k] = frame.data() + static_cast<size_t>(k) * kW * (kH + 1) + kW;
+            si4c::measure::Band band{defaults.validDistMin, defaults.validDistMax};
+            band.minAmplitude = si4c::amplitudeFloor(planes, kN, defaults.validNoiseRatio);
+            band.minAmplitudeLow = si4c::amplitudeFloor(planes + 5, kN, defaults.validNoiseRatio);
+            std::vector<float> depth(kN), gray(kN), spatial(kN), want(3 * kN);
+            std::vector<uint8_t> valid(kN);
+            const si4c::measure::Outputs out{depth.data(), gray.data(), valid.data(), nullptr};
+            if (single)
+                si4c::measure::singleScalar(planes, kN, 0.0, band, out);
+            else
+                si4c::measure::doubleScalar(planes, planes + 5, kN, 0.0, 0.0, band, out);
+            for (int y = 0; y < kH; ++y)  // level 3: radius 2
+                si4c::measure::spatialRowScalar(depth.data(), valid.data(), kW, kH, y, 2, 30.0, 0.03,
+                                                spatial.data() + static_cast<size_t>(y) * kW);
+            si4c::measure::temporalScalar(spatial.data(), valid.data(), depthHistory.data(), kN, 1.0 / 4, 30.0, 0.03,
+                                          depth.data());
+            for (int y = 0; y < kH; ++y)  // level 1: radius 1
+                si4c::measure::spatialRowScalar(gray.data(), nullptr, kW, kH, y, 1, 4.0, 0.15,
+                                                spatial.data() + static_cast<size_t>(y) * kW);
+            si4c::measure::temporalScalar(spatial.data(), nullptr, grayHistory.data(), kN, 1.0 / 2, 4.0, 0.15,
+                                          gray.data());
+            si4c::measure::publishScalar(depth.data(), gray.data(), valid.data(), kN, band, want.data(),
+                                         want.data() + kN, want.data() + 2 * kN);
+            ASSERT_TRUE(bitEqual(got.data(), want.data(), 3 * kN, "planes"))
+                << (single ? "single" : "double") << ", frame " << f;
         }
     }
 }

@@ -20,9 +20,11 @@ if(NOT VELMORA_USE_VENDOR_SI4C)
   set_target_properties(si4c_core PROPERTIES POSITION_INDEPENDENT_CODE ON)
   # Beyond the SSE2 baseline of x86-64 a build is made for its extension and
   # run only where the CPU reports it (Si4cMeasure.cpp).
-  # The vector measurement rounds every step as the scalar one does: no
-  # contraction of a multiply and an add into one fused step.
+  # The vector measurement and filters round every step as the scalar ones
+  # do: no contraction of a multiply and an add into one fused step, in the
+  # scalar form either (the temporal filter's past + weight * difference).
   set(si4c_vector_sources
+    ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cMeasure.cpp
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cMeasureSse2.cpp
     ${CMAKE_CURRENT_LIST_DIR}/si4c/Si4cMeasureNeon.cpp)
   set_source_files_properties(${si4c_vector_sources} TARGET_DIRECTORY si4c_core

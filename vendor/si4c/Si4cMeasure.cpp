@@ -54,7 +54,8 @@ VariantTable detectVariants() {
 #elif defined(__aarch64__)
     table.entries[table.count++] = kNeon;
 #endif
-    table.entries[table.count++] = Variant{"scalar", singleScalar, doubleScalar, publishScalar, spatialRowScalar};
+    table.entries[table.count++] =
+        Variant{"scalar", singleScalar, doubleScalar, publishScalar, spatialRowScalar, temporalScalar};
     return table;
 }
 
@@ -171,6 +172,24 @@ void spatialPixelsScalar(const float* plane, const uint8_t* mask, int width, int
 void spatialRowScalar(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
                       double absTolerance, double relTolerance, float* out) {
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, width, out);
+}
+
+void temporalScalar(const float* in, const uint8_t* mask, float* history, size_t n, double weight,
+                    double absTolerance, double relTolerance, float* out) {
+    for (size_t i = 0; i < n; ++i) {
+        const double value = in[i];
+        if (mask && !mask[i]) {
+            history[i] = kNoHistory;
+            out[i] = in[i];
+            continue;
+        }
+        const double past = history[i];
+        const double tolerance = std::max(absTolerance, relTolerance * std::fabs(past));
+        // A past of kNoHistory fails the comparison: first sight or a new surface starts over.
+        const double next = std::fabs(value - past) <= tolerance ? past + weight * (value - past) : value;
+        history[i] = static_cast<float>(next);
+        out[i] = history[i];
+    }
 }
 
 }  // namespace measure

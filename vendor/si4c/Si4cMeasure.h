@@ -1,13 +1,14 @@
 #pragma once
 // The per-pixel measurement of the phase processor (phase, distance,
-// amplitude, validity, and the unwrapping of two frequencies), in a scalar
-// form and in vector forms picked at run time: AVX-512F, AVX2+FMA or SSE2 on
-// x86-64, NEON on AArch64. Every form gives the scalar form's results but
-// for the last place of the rare value whose double-precision angle lies a
-// few units of the double's last place from a float rounding boundary.
+// amplitude, validity, and the unwrapping of two frequencies) and its
+// filters' rows, in a scalar form and in vector forms picked at run time:
+// AVX-512F, AVX2+FMA or SSE2 on x86-64, NEON on AArch64. Every form gives the
+// scalar form's results bit for bit (the measurement takes the scalar form
+// for the rare pixel whose angle lies near a float rounding boundary).
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "Si4cLayout.h"
 
@@ -57,12 +58,25 @@ using PublishFunction = void (*)(const float* depthIn, const float* amplitudeIn,
 using SpatialRowFunction = void (*)(const float* plane, const uint8_t* mask, int width, int height, int y,
                                     int radius, double absTolerance, double relTolerance, float* out);
 
+// The temporal filter's history value of a pixel that has none: NaN, which
+// no difference is within tolerance of, so it needs no flag of its own.
+constexpr float kNoHistory = std::numeric_limits<float>::quiet_NaN();
+
+// The temporal filter over n pixels of a row: each pixel the mask marks valid
+// (a null mask marks all) becomes past + weight * (value - past) when its
+// history `past` lies within max(absTolerance, relTolerance * |past|) of it,
+// else it starts over from its value; the result is the new history. A pixel
+// not valid keeps its value and loses its history (kNoHistory). `out` may be `in`.
+using TemporalRowFunction = void (*)(const float* in, const uint8_t* mask, float* history, size_t n, double weight,
+                                     double absTolerance, double relTolerance, float* out);
+
 struct Variant {
     const char* name;
     SingleFunction single;
     DoubleFunction dual;
     PublishFunction publish;
     SpatialRowFunction spatialRow;
+    TemporalRowFunction temporalRow;
 };
 
 // Every variant this CPU runs, fastest first; the last is the scalar form.
@@ -79,6 +93,9 @@ void spatialPixelsScalar(const float* plane, const uint8_t* mask, int width, int
                          double absTolerance, double relTolerance, int x0, int x1, float* out);
 void spatialRowScalar(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
                       double absTolerance, double relTolerance, float* out);
+
+void temporalScalar(const float* in, const uint8_t* mask, float* history, size_t n, double weight,
+                    double absTolerance, double relTolerance, float* out);
 
 // The vector builds, each for its architecture (si4c.cmake).
 extern const Variant kSse2;

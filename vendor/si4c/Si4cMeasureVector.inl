@@ -430,45 +430,240 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
                                  confidence + i);
 }
 
-// The spatial filter across kLanes neighbouring pixels at once: each lane
-// visits its window in the scalar form's order and adds in double as it does,
-// so the sums are the same. Columns whose window the row's ends clip take the
-// scalar form.
-void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
-                double absTolerance, double relTolerance, float* out) {
+// The spatial filter, exactly as the scalar form computes it, in two ways.
+//
+// Where every pixel of a window is taken (valid, within tolerance of the
+// centre) and the window's sum is exact in double whatever the order, the
+// sum is that of a box, from sums of columns: this is most of a surface. All
+// of a window is within tolerance when its minimum and maximum are, since
+// the rounded difference v - c grows with v. The sum is exact when no value
+// is zero or of the other sign and the largest is at most 2^23 times the
+// smallest: each value is then a multiple of the smallest one's last place,
+// and 49 of them stay below 2^53 such units. A sum that is not finite means
+// a value that is not, and the window goes the other way.
+//
+// The other way visits each window in the scalar form's order and adds in
+// double as it does. A pixel left out adds +0.0, which changes no sum: one
+// that starts at +0.0 never becomes -0.0.
+// Blocks of kLanes pixels from the columns `xs`.
+template <int Blocks, bool Masked>
+inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
+                           double absTolerance, double relTolerance, size_t line, const int* xs, float* out) {
+    // Independent sums keep the adder busy instead of waiting on one chain.
+    Doubles centre[Blocks], tolerance[Blocks], sum[Blocks];
+    Longs count[Blocks];
+    for (int b = 0; b < Blocks; ++b) {
+        centre[b] = toDoublesFromFloats(loadLanes<Floats>(plane + line + xs[b]));
+        const Doubles scaled = relTolerance * absLanes(centre[b]);
+        tolerance[b] = absTolerance < scaled ? scaled : Doubles{} + absTolerance;  // std::max's choice
+        sum[b] = Doubles{};
+        count[b] = Longs{};
+    }
+    for (int yy = y0; yy <= y1; ++yy) {
+        const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
+        for (int dx = -radius; dx <= radius; ++dx) {
+            for (int b = 0; b < Blocks; ++b) {
+                const size_t j = row + static_cast<size_t>(xs[b] + dx);
+                const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
+                Longs take = ~(absLanes(value - centre[b]) > tolerance[b]);
+                if (Masked) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
+                sum[b] += (Doubles)((Longs)value & take);
+                count[b] -= take;
+            }
+        }
+    }
+    for (int b = 0; b < Blocks; ++b) {
+        Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
+        if (Masked) {
+            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + xs[b])) == 0;
+            result = keep ? loadLanes<Floats>(plane + line + xs[b]) : result;
+        }
+        storeLanes(out + xs[b], result);
+    }
+}
+
+constexpr int kTile = 128;           // output columns per tile of column sums
+constexpr int kMaxBoxRadius = 3;     // the widest window the levels select
+constexpr int kColumns = kTile + 2 * kMaxBoxRadius;
+
+// Per column of a tile, over the window's lines: least and greatest value
+// (the greatest +inf where one is not valid: no window with it is taken
+// whole), and the sum in double.
+struct Columns {
+    alignas(64) float low[kColumns];
+    alignas(64) float high[kColumns];
+    alignas(64) double sum[kColumns];
+};
+
+template <bool Masked>
+inline void columnPass(const float* plane, const uint8_t* mask, int width, int y0, int y1, int c0, int c1,
+                       Columns& col) {
+    const size_t stride = static_cast<size_t>(width);
+    int c = c0;
+    for (; c + static_cast<int>(kWideLanes) <= c1; c += static_cast<int>(kWideLanes)) {
+        size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
+        FloatsWide low = loadLanes<FloatsWide>(plane + at), high = low;
+        Doubles sum0 = toDoublesFromFloats(loadLanes<Floats>(plane + at));
+        Doubles sum1 = toDoublesFromFloats(loadLanes<Floats>(plane + at + kLanes));
+        FlagsWide valid = Masked ? loadLanes<FlagsWide>(mask + at) : FlagsWide{} + 1;
+        for (int yy = y0 + 1; yy <= y1; ++yy) {
+            at += stride;
+            const FloatsWide v = loadLanes<FloatsWide>(plane + at);
+            low = v < low ? v : low;
+            high = v > high ? v : high;
+            sum0 += toDoublesFromFloats(loadLanes<Floats>(plane + at));
+            sum1 += toDoublesFromFloats(loadLanes<Floats>(plane + at + kLanes));
+            if (Masked) valid &= loadLanes<FlagsWide>(mask + at);
+        }
+        if (Masked) {
+            high = widenFlags(valid) != 0 ? high : FloatsWide{} + __builtin_inff();
+        }
+        const int k = c - c0;
+        storeLanes(col.low + k, low);
+        storeLanes(col.high + k, high);
+        storeLanes(col.sum + k, sum0);
+        storeLanes(col.sum + k + kLanes, sum1);
+    }
+    for (; c < c1; ++c) {
+        size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
+        float low = plane[at], high = low;
+        double sum = plane[at];
+        uint8_t valid = Masked ? mask[at] : 1;
+        for (int yy = y0 + 1; yy <= y1; ++yy) {
+            at += stride;
+            low = plane[at] < low ? plane[at] : low;
+            high = plane[at] > high ? plane[at] : high;
+            sum += plane[at];
+            if (Masked) valid &= mask[at];
+        }
+        col.low[c - c0] = low;
+        col.high[c - c0] = valid ? high : __builtin_inff();
+        col.sum[c - c0] = sum;
+    }
+}
+
+// kLanes pixels from column x, whose columns start at `k` in `col`, when
+// their windows can be taken whole; false when not. The radius is a
+// constant, so that the window's steps unroll.
+template <int radius>
+inline bool spatialBox(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
+                       int x, const Columns& col, int k, float* out) {
+    Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
+    Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
+    for (int dx = 1 - radius; dx <= radius; ++dx) {
+        const Floats l = loadLanes<Floats>(col.low + k + dx), h = loadLanes<Floats>(col.high + k + dx);
+        low = l < low ? l : low;
+        high = h > high ? h : high;
+        sum += loadLanes<Doubles>(col.sum + k + dx);
+    }
+    const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
+    const Doubles scaled = relTolerance * absLanes(centre);
+    const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+    const Doubles least = toDoublesFromFloats(low), most = toDoublesFromFloats(high);
+    const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
+    const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+                      (absLanes(sum) <= __DBL_MAX__);
+    if (anyLane(~box)) return false;
+    const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
+    storeLanes(out + x, toFloats(sum / count));
+    return true;
+}
+
+template <bool Masked, int radius>
+inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int y0, int y1, int first, int last,
+                         double absTolerance, double relTolerance, size_t line, int& x, float* out) {
+    Columns col;
+    const int lanes = static_cast<int>(kLanes);
+    // Blocks the boxes leave go in order four at a time: one alone would wait on its own chain of sums.
+    constexpr int kPending = 4;
+    int pending[kPending];
+    int waiting = 0;
+    const auto inOrder = [&]() {
+        for (int b = waiting; b < kPending; ++b) pending[b] = pending[0];  // a block twice gives the same twice
+        spatialInOrder<kPending, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line,
+                                         pending, out);
+        waiting = 0;
+    };
+    while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
+        // The last few columns: one more block, ending at `last`, over some done already.
+        if (last - x < lanes) x = last - lanes;
+        const int tile = std::min(kTile, (last - x) / lanes * lanes);
+        columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
+        for (int at = 0; at < tile; at += lanes) {
+            if (spatialBox<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
+                                           out))
+                continue;
+            pending[waiting++] = x + at;
+            if (waiting == kPending) inOrder();
+        }
+        x += tile;
+    }
+    if (waiting > 0) inOrder();
+}
+
+template <bool Masked>
+void spatialColumns(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                    double absTolerance, double relTolerance, float* out) {
     using si4c::measure::spatialPixelsScalar;
     const int y0 = std::max(0, y - radius), y1 = std::min(height - 1, y + radius);
-    const int lanes = static_cast<int>(kLanes);
     const int first = std::min(radius, width);
     const int last = std::max(first, width - radius);  // columns [first, last) see their whole window
     const size_t line = static_cast<size_t>(y) * static_cast<size_t>(width);
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, 0, first, out);
     int x = first;
-    for (; x + lanes <= last; x += lanes) {
-        const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
-        const Doubles scaled = relTolerance * absLanes(centre);
-        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
-        Doubles sum = {};
-        Longs count = {};
-        for (int yy = y0; yy <= y1; ++yy) {
-            const size_t row = static_cast<size_t>(yy) * static_cast<size_t>(width);
-            for (int dx = -radius; dx <= radius; ++dx) {
-                const size_t j = row + static_cast<size_t>(x + dx);
-                const Doubles value = toDoublesFromFloats(loadLanes<Floats>(plane + j));
-                Longs take = ~(absLanes(value - centre) > tolerance);
-                if (mask) take &= toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + j)) != 0);
-                sum = take ? sum + value : sum;
-                count -= take;
-            }
+    if (radius == 1)
+        spatialTiles<Masked, 1>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    else if (radius == 2)
+        spatialTiles<Masked, 2>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    else if (radius == 3)
+        spatialTiles<Masked, 3>(plane, mask, width, y0, y1, first, last, absTolerance, relTolerance, line, x, out);
+    if (radius > kMaxBoxRadius) {
+        constexpr int kBlocks = 4;
+        for (; x + kBlocks * static_cast<int>(kLanes) <= last; x += kBlocks * static_cast<int>(kLanes)) {
+            const int xs[kBlocks] = {x, x + static_cast<int>(kLanes), x + 2 * static_cast<int>(kLanes),
+                                     x + 3 * static_cast<int>(kLanes)};
+            spatialInOrder<kBlocks, Masked>(plane, mask, width, y0, y1, radius, absTolerance, relTolerance, line, xs,
+                                            out);
         }
-        Floats result = toFloats(sum / __builtin_convertvector(count, Doubles));
-        if (mask) {
-            const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + x)) == 0;
-            result = keep ? loadLanes<Floats>(plane + line + x) : result;
-        }
-        storeLanes(out + x, result);
     }
     spatialPixelsScalar(plane, mask, width, height, y, radius, absTolerance, relTolerance, x, width, out);
+}
+
+// Columns whose window the row's ends clip take the scalar form.
+void spatialRow(const float* plane, const uint8_t* mask, int width, int height, int y, int radius,
+                double absTolerance, double relTolerance, float* out) {
+    if (mask)
+        spatialColumns<true>(plane, mask, width, height, y, radius, absTolerance, relTolerance, out);
+    else
+        spatialColumns<false>(plane, mask, width, height, y, radius, absTolerance, relTolerance, out);
+}
+
+// The temporal filter, kLanes pixels at once, with the scalar form's
+// operations in double; the choices are selects, not branches.
+void temporalRow(const float* in, const uint8_t* mask, float* history, size_t n, double weight,
+                 double absTolerance, double relTolerance, float* out) {
+    const Doubles none = Doubles{} + static_cast<double>(si4c::measure::kNoHistory);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        // The history is the one plane that comes from memory, not cache: asked for early.
+        __builtin_prefetch(history + i + 1024);
+        const Doubles value = toDoublesFromFloats(loadLanes<Floats>(in + i));
+        const Doubles past = toDoublesFromFloats(loadLanes<Floats>(history + i));
+        const Doubles scaled = relTolerance * absLanes(past);
+        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+        const Longs same = absLanes(value - past) <= tolerance;  // false where past is "none" (NaN)
+        const Doubles next = same ? past + weight * (value - past) : value;
+        if (mask) {
+            const Longs valid = toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + i)) != 0);
+            storeLanes(history + i, toFloats(valid ? next : none));
+            storeLanes(out + i, toFloats(valid ? next : value));
+        } else {
+            storeLanes(history + i, toFloats(next));
+            storeLanes(out + i, toFloats(next));
+        }
+    }
+    si4c::measure::temporalScalar(in + i, mask ? mask + i : nullptr, history + i, n - i, weight, absTolerance,
+                                  relTolerance, out + i);
 }
 
 }  // namespace
@@ -476,7 +671,7 @@ void spatialRow(const float* plane, const uint8_t* mask, int width, int height, 
 namespace si4c {
 namespace measure {
 
-const Variant SI4C_VARIANT = {SI4C_VARIANT_NAME, measureSingle, measureDouble, publish, spatialRow};
+const Variant SI4C_VARIANT = {SI4C_VARIANT_NAME, measureSingle, measureDouble, publish, spatialRow, temporalRow};
 
 }  // namespace measure
 }  // namespace si4c

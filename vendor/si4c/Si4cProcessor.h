@@ -28,19 +28,33 @@ public:
     bool singleFrequency() const { return single.load(std::memory_order_acquire); }
     void setSingleFrequency(bool value) { single.store(value, std::memory_order_release); }
 
+    // The measurement and filter forms to run: by default the fastest this CPU
+    // has (measure::best()); tests and benchmarks pick others.
+    void useVariant(const measure::Variant& variant);
+
     AlgorithmConfig algorithmConfig() const;
     Calibration calibration() const;
     // File the configuration came from at the last start; empty: built-in defaults.
     std::string configSource() const;
 
 private:
+    // One frame's measurement: the planes of the raw frame and what a valid pixel must meet.
+    struct Measurement {
+        bool single = true;
+        const uint16_t* first[5] = {};   // the single or higher frequency
+        const uint16_t* second[5] = {};  // the lower frequency
+        double firstOffset = 0;
+        double secondOffset = 0;
+        measure::Band band{0, 0};
+    };
+    struct FilterSettings;
+
     bool frameMatchesMode(const uint16_t* words, bool singleMode) const;
-    void measureSingle(const uint16_t* words, const measure::Outputs& out);
-    void measureDouble(const uint16_t* words, const measure::Outputs& out);
-    void filterSpatial(std::vector<float>& plane, const std::vector<uint8_t>* mask, int level, double absTolerance,
-                       double relTolerance);
-    void filterTemporal(std::vector<float>& plane, std::vector<float>& history, std::vector<uint8_t>& historyValid,
-                        const std::vector<uint8_t>* mask, int level, double absTolerance, double relTolerance);
+    Measurement prepareMeasurement(const uint16_t* words, bool singleMode) const;
+    // Measures lines [firstLine, endLine) of the picture into `out` (which points at the first).
+    void measureLines(const Measurement& m, int firstLine, int endLine, const measure::Outputs& out) const;
+    void filterLine(const FilterSettings& filters, int y, int firstLine, float* depth, float* amplitude,
+                    float* confidence);
     void resetHistory();
 
     mutable std::mutex lock;
@@ -54,15 +68,17 @@ private:
     std::string configDirectory;
     std::string configFile;
     AlgorithmConfig config;
+    const measure::Variant* forms = &measure::best();
 
+    // Sized at init: a frame allocates nothing. Working planes of a few lines:
+    // the measurement runs a little ahead of the filters, which read them back
+    // from cache.
     std::vector<float> depthPlane;
     std::vector<float> amplitudePlane;
     std::vector<uint8_t> validPlane;
-    std::vector<float> scratch;
+    // The temporal filter's past values; measure::kNoHistory where there is none.
     std::vector<float> depthHistory;
-    std::vector<uint8_t> depthHistoryValid;
     std::vector<float> amplitudeHistory;
-    std::vector<uint8_t> amplitudeHistoryValid;
 };
 
 }  // namespace si4c
