@@ -151,6 +151,27 @@ def main(paths):
         against_copy("Python getDepthData 240x180 (%s)" % python, name, "numpy copy of the same bytes",
                      python + "/numpy_copy", 2)
 
+    # Depth filters: a budget per frame, judged on the pick; the other forms for the record.
+    for size, budget_ms in (("HQVGA", 0.3), ("VGA", 2.0)):
+        prefix = "filters/%s/default chain/" % size
+        picked = [n for n in times if n.startswith(prefix) and n.endswith("/pick")]
+        if not picked:
+            continue
+        pick = picked[0][len(prefix):-len("/pick")]
+        scalar = prefix + "scalar"
+        for label, name, judged in [("%s depth filters, default chain (the pick: %s)" % (size, pick), picked[0], True)] + [
+                ("  the %s form alone" % n[len(prefix):], n, False)
+                for n in sorted(times) if n.startswith(prefix) and not n.endswith("/pick")]:
+            verdict = "<= %g ms: %s" % (budget_ms, "yes" if times[name] <= budget_ms * 1e6 else "NO") if judged \
+                else "for the record"
+            ratio = "%.1fx faster" % (times[scalar] / times[name]) if scalar in times and name != scalar else ""
+            rows.append((label, fmt_time(times[name]), "the scalar form", fmt_time(times.get(scalar, 0)), ratio,
+                         verdict))
+        for name in sorted(n for n in times if n.startswith("filters/%s/" % size) and n.endswith("/pick")
+                           and not n.startswith(prefix)):
+            rows.append(("  %s alone, at the pick" % name.split("/")[2], fmt_time(times[name]), "", "", "",
+                         "for the record"))
+
     header = ("Figure", "Time", "Reference", "Time", "Ratio", "Target")
     print("| " + " | ".join(header) + " |")
     print("|" + "|".join("---" for _ in header) + "|")

@@ -44,6 +44,7 @@ void filterCost(benchmark::State& state, int width, int height, Filter filter, c
     DepthFilterSettings settings;
     settings.holeFilling = true;
     settings.wrappedDistance = true;
+    settings.wrappedWhiteAmplitude = DepthFilterSettings::kNominalWhiteAmplitudeVga;
     const double focal = nominalIntrinsics(uint32_t(width), uint32_t(height)).fx;
     std::vector<float> scratch, history;
     DepthFilterChain chain(form);

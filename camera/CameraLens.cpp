@@ -66,7 +66,10 @@ void VelmoraTOFCamera::finishDepthFrame(VelmoraFrameBuffer& frame, bool continue
     FrameDataFormat format{};
     if (!depth || depth->getFormat(FrameType::DEPTH, &format) != 0) return;
     std::shared_ptr<const RayTable> table = raysFor(format.width, format.height);
-    const DepthFilterSettings settings = getDepthFilters();
+    DepthFilterSettings settings = getDepthFilters();
+    if (settings.wrappedWhiteAmplitude == 0)
+        settings.wrappedWhiteAmplitude = info.device_type == HQVGA ? DepthFilterSettings::kNominalWhiteAmplitudeHqvga
+                                                                   : DepthFilterSettings::kNominalWhiteAmplitudeVga;
     if (!filterChain) filterChain = std::make_unique<DepthFilterChain>();
     if (!continuesLast) filterChain->forgetHistory();
     const Intrinsics& lens = table->intrinsics();

@@ -40,7 +40,7 @@ struct VELMORA_EXPORT DepthFilterSettings {
     // max(temporalEdgeMm, temporalRelativeEdge x distance), or was invalid in
     // either frame, starts afresh, so moving edges do not smear.
     bool temporal = true;
-    float temporalAlpha = 0.3f;
+    float temporalAlpha = 0.2f;
     float temporalEdgeMm = 60.0f;
     float temporalRelativeEdge = 0.04f;
 
@@ -54,13 +54,20 @@ struct VELMORA_EXPORT DepthFilterSettings {
     // pixel whose amplitude is below what a surface of reflectivity
     // wrappedMinReflectivity would return from the measured distance, under the
     // camera's illumination (wrappedWhiteAmplitude counts from a white surface
-    // near the lens, falling as 1 / (1 + (d / wrappedFalloffMm)^2)). It cannot
+    // near the lens, falling as 1 / (1 + (d / wrappedFalloffMm)^2); 0 takes
+    // the sensor's nominal figure, kNominalWhiteAmplitude*). It cannot
     // tell a wrapped bright surface from a near dark one below that
     // reflectivity, so it is off by default.
     bool wrappedDistance = false;
     float wrappedMinReflectivity = 0.5f;
-    float wrappedWhiteAmplitude = 1000.0f;
+    float wrappedWhiteAmplitude = 0.0f;
     float wrappedFalloffMm = 4000.0f;
+
+    // Amplitude of a white surface near the lens, in each sensor's amplitude
+    // counts (the virtual camera's illumination; HQVGA amplitudes are on a
+    // 16 times finer scale).
+    static constexpr float kNominalWhiteAmplitudeHqvga = 16000.0f;
+    static constexpr float kNominalWhiteAmplitudeVga = 1000.0f;
 
     // Every filter off: frames exactly as the depth model computed them.
     static DepthFilterSettings none();

@@ -30,7 +30,7 @@ echo "Date:    $(date -u '+%Y-%m-%d %H:%M UTC'), load average $(cut -d' ' -f1-3 
 
 interleaved=(--benchmark_repetitions=7 --benchmark_enable_random_interleaving=true --benchmark_format=json)
 "$build/bench/kernels_bench" "${interleaved[@]}" --benchmark_min_time=0.1 >"$results/kernels.json"
-for extra in si4c_bench pipeline_bench; do
+for extra in si4c_bench pipeline_bench depth_filters_bench; do
   if [ -x "$build/bench/$extra" ]; then
     "$build/bench/$extra" "${interleaved[@]}" >"$results/$extra.json"
   fi
@@ -55,3 +55,8 @@ done
 echo "         load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
 echo
 python3 bench/bench_table.py "$results"/*.json
+# The depth filters' quality against the virtual camera's ground truth.
+if [ -x "$build/bench/depth_quality" ]; then
+  echo
+  "$build/bench/depth_quality"
+fi

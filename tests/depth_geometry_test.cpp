@@ -226,6 +226,7 @@ TEST(DepthFilters, EachFilterOnConstructedPlanes) {
     // Wrapped distances: too dark for where it seems to be; a bright pixel there stays.
     DepthFilterSettings wrapped = off;
     wrapped.wrappedDistance = true;
+    wrapped.wrappedWhiteAmplitude = 1000;
     Planes seen = planes(2, 1, [](int, int) { return 1000.0f; });
     seen.amplitude = {300.0f, 800.0f};  // 1000 mm: a white surface gives about 940
     filterWrappedDistance(wrapped, seen.set());

@@ -261,7 +261,7 @@ class LensAndFilterTest(CameraTestCase):
     def test_filter_settings(self):
         filters = self.cam.getDepthFilters()
         self.assertEqual((filters["flying_pixel"], filters["spatial"], filters["temporal"], filters["hole_filling"],
-                          filters["temporal_alpha"]), (True, True, True, False, 0.3))
+                          filters["temporal_alpha"]), (True, True, True, False, 0.2))
         self.cam.setDepthFilters(temporal=False, spatial_edge_mm=25)
         for bad, error in (({"no_such_filter": 1}, TypeError), ({"temporal_alpha": 5}, ValueError),
                            ({"spatial": "yes"}, TypeError)):

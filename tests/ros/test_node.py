@@ -147,7 +147,7 @@ class WallScene(unittest.TestCase):
             self.assertEqual((result["wrapped_distance"], result["wrapped_white_amplitude"]), (True, 1e9))
             self.assertTrue(wait_for(lambda: np.isnan(centre()), 5))
         finally:
-            reconfigure({"wrapped_distance": False, "wrapped_white_amplitude": 1000.0})
+            reconfigure({"wrapped_distance": False, "wrapped_white_amplitude": 0.0})
         self.assertTrue(wait_for(lambda: abs(centre() - 2.5) < 0.01, 5))
 
     def test_recorded_bag_plays_back_the_same_images(self):
