@@ -18,8 +18,8 @@ declare -A groups=(
          python3-dynamic-reconfigure python3-diagnostic-msgs python3-sensor-msgs python3-tf2-msgs python3-rospy
          python3-rostopic python3-rosbag python3-rosmaster python3-roslaunch rosbash iproute2"
   [ros2]="cyclonedds-dev cyclonedds-tools libfastrtps-dev fastddsgen libyaml-cpp-dev iproute2"
-  [tests]="libgtest-dev libgmock-dev googletest libbenchmark-dev python3-opencv binutils dpkg-dev fakeroot file udev
-           git mmdebstrap"
+  [tests]="libgtest-dev libgmock-dev googletest libbenchmark-dev python3-opencv python3-open3d binutils dpkg-dev fakeroot
+           file udev git mmdebstrap"
   [checks]="qemu-system-x86 kmod cpio clang libclang-rt-14-dev g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user
            v4l-utils"
 )

@@ -8,7 +8,7 @@ import unittest
 
 import VelmoraDepthCamera as vdc
 
-from camera_fixture import HAVE_NUMPY, SCENE_DISTANCE_MM, CameraTestCase, numpy, run_python
+from camera_fixture import HAVE_NUMPY, SCENE_DISTANCE_MM, CameraTestCase, numpy, run_python, write_config
 
 OK = vdc.TOFErrorCode.VelmoraSuccess
 INVALID = vdc.TOFErrorCode.VelmoraInvalidParameter
@@ -288,6 +288,39 @@ class LensAndFilterTest(CameraTestCase):
         frame = self.frame()
         self.assertFalse(frame.getAxialDepthData().any())
         self.assertTrue(numpy.isnan(frame.getPointCloud()).all())
+
+
+def import_open3d():
+    try:
+        import open3d
+        return open3d
+    except ImportError:
+        return None
+
+
+@unittest.skipUnless(HAVE_NUMPY and import_open3d(), "needs numpy and Open3D")
+class Open3dTest(CameraTestCase):
+    """Open3D's depth-image path, fed with the driver's z-depth and
+    intrinsics, gives the driver's own point cloud."""
+
+    def test_clouds_agree_on_a_wall_and_the_demo_room(self):
+        o3d = import_open3d()
+        for scene in ("wall", "demo"):
+            self.cam.close()
+            self.cam.openWithFile(write_config(self.workdir, scene=scene, distance_mm=1800, physics="on", noise=4))
+            self.start(vdc.TOFOutput.DEPTH)
+            frame = self.frame()
+            z, cloud = frame.getAxialDepthData(), frame.getPointCloud()
+            self.assertEqual(self.cam.releaseFrame(frame), OK)
+            self.cam.stop()
+            lens = self.cam.getIntrinsics()
+            pinhole = o3d.camera.PinholeCameraIntrinsic(lens.width, lens.height, lens.fx, lens.fy, lens.cx, lens.cy)
+            theirs = numpy.asarray(o3d.geometry.PointCloud.create_from_depth_image(
+                o3d.geometry.Image(z), pinhole, depth_scale=1.0, depth_trunc=1e9).points)
+            ours = cloud[z > 0]
+            self.assertEqual(theirs.shape, ours.shape, scene)
+            self.assertGreater(ours.shape[0], 30000, scene)
+            numpy.testing.assert_allclose(theirs, ours, rtol=1e-5, atol=1e-3, err_msg=scene)
 
 
 @unittest.skipUnless(HAVE_NUMPY, "needs numpy")
