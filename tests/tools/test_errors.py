@@ -38,6 +38,10 @@ CASES = [
     (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--replay", "%(d)s/missing.vrec"], "cannot read %(d)s/missing.vrec"),
     (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--fov", "200"], "--fov 200: field of view"),
     (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--intrinsics", "1,2,3"], "--intrinsics needs four numbers"),
+    (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--filter", "nonsense=1"], "--filter nonsense=1: expected NAME=VALUE"),
+    (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--filter", "temporal=maybe"], "temporal is on or off"),
+    (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--filter", "temporal_alpha=7"], "temporal_alpha 7 is outside"),
+    (CAMERA, TOOLS + ["ply", "%(d)s/z.ply", "--calibration", "%(d)s/none.yaml"], "none.yaml': No such file"),
     (CAMERA, TOOLS + ["record", "%(d)s/z.vrec", "--csi", "99"], "cannot open the CSI camera 99"),
     (CAMERA, TOOLS + ["record", "%(d)s/z.vrec", "--config", "%(d)s/none.cfg"],
      "camera configured by %(d)s/none.cfg"),
@@ -47,6 +51,7 @@ CASES = [
     (PY3, [PREVIEW, "--png", "/nonexistent/p.png", "--csi", "99"], "cannot write /nonexistent/p.png"),
     (PY3, [PREVIEW, "--png", "%(d)s/p.xyz"], "cannot write %(d)s/p.xyz"),
     (PY3, [PREVIEW, "--csi", "99", "--png", "%(d)s/p.png"], "cannot open the CSI camera 99"),
+    (PY3, [PREVIEW, "--filter", "spatial_edge_mm=x", "--png", "%(d)s/p.png"], "spatial_edge_mm takes a number"),
     (PY3, WITHOUT_NUMPY + [PREVIEW, "--png", "%(d)s/p.png"], "install Debian's python3-numpy"),
 ]
 
