@@ -40,7 +40,7 @@ step "the README's commands"
 ./scripts/demo.sh 2 build/demo.png
 ctest --test-dir build --output-on-failure -L readme
 
-sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF
+sanitized=(-DVELMORA_WERROR=ON -DVELMORA_BUILD_TESTS=ON -DVELMORA_BUILD_PYTHON=OFF -DVELMORA_BUILD_BENCH=OFF -DVELMORA_BUILD_EXAMPLES=OFF
            -DVELMORA_BUILD_ROS=OFF)
 
 step "address and undefined-behaviour sanitizers"
