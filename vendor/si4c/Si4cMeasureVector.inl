@@ -542,31 +542,43 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
     }
 }
 
-// kLanes pixels from column x, whose columns start at `k` in `col`, when
-// their windows can be taken whole; false when not. The radius is a
-// constant, so that the window's steps unroll.
+// kWideLanes pixels from column x, whose columns start at `k` in `col`: the
+// boxes stored, and a bit per kLanes of them whose windows cannot be taken
+// whole (their stored values are then to be replaced). The radius is a
+// constant, so that the window's steps unroll; the minimum and maximum go at
+// the full float width.
 template <int radius>
-inline bool spatialBox(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
-                       int x, const Columns& col, int k, float* out) {
-    Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
-    Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
+inline int spatialBoxes(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
+                        int x, const Columns& col, int k, float* out) {
+    constexpr int kHalves = static_cast<int>(kWideLanes / kLanes);
+    FloatsWide low = loadLanes<FloatsWide>(col.low + k - radius), high = loadLanes<FloatsWide>(col.high + k - radius);
+    Doubles sum[kHalves];
+    for (int h = 0; h < kHalves; ++h) sum[h] = loadLanes<Doubles>(col.sum + k - radius + h * kLanes);
     for (int dx = 1 - radius; dx <= radius; ++dx) {
-        const Floats l = loadLanes<Floats>(col.low + k + dx), h = loadLanes<Floats>(col.high + k + dx);
+        const FloatsWide l = loadLanes<FloatsWide>(col.low + k + dx), u = loadLanes<FloatsWide>(col.high + k + dx);
         low = l < low ? l : low;
-        high = h > high ? h : high;
-        sum += loadLanes<Doubles>(col.sum + k + dx);
+        high = u > high ? u : high;
+        for (int h = 0; h < kHalves; ++h) sum[h] += loadLanes<Doubles>(col.sum + k + dx + h * kLanes);
     }
-    const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
-    const Doubles scaled = relTolerance * absLanes(centre);
-    const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
-    const Doubles least = toDoublesFromFloats(low), most = toDoublesFromFloats(high);
-    const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
-    const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
-                      (absLanes(sum) <= __DBL_MAX__);
-    if (anyLane(~box)) return false;
+    alignas(64) float lows[kWideLanes], highs[kWideLanes];
+    storeLanes(lows, low);
+    storeLanes(highs, high);
     const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
-    storeLanes(out + x, toFloats(sum / count));
-    return true;
+    int failed = 0;
+    for (int h = 0; h < kHalves; ++h) {
+        const size_t at = static_cast<size_t>(x) + h * kLanes;
+        const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + at));
+        const Doubles scaled = relTolerance * absLanes(centre);
+        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+        const Doubles least = toDoublesFromFloats(loadLanes<Floats>(lows + h * kLanes));
+        const Doubles most = toDoublesFromFloats(loadLanes<Floats>(highs + h * kLanes));
+        const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
+        const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+                          (absLanes(sum[h]) <= __DBL_MAX__);
+        storeLanes(out + at, toFloats(sum[h] / count));
+        failed |= static_cast<int>(anyLane(~box)) << h;
+    }
+    return failed;
 }
 
 template <bool Masked, int radius>
@@ -584,17 +596,20 @@ inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int
                                          pending, out);
         waiting = 0;
     };
-    while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
+    const int wide = static_cast<int>(kWideLanes);
+    while (last - x >= wide || (x > first && x < last && last - first >= wide)) {
         // The last few columns: one more block, ending at `last`, over some done already.
-        if (last - x < lanes) x = last - lanes;
-        const int tile = std::min(kTile, (last - x) / lanes * lanes);
+        if (last - x < wide) x = last - wide;
+        const int tile = std::min(kTile, (last - x) / wide * wide);
         columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
-        for (int at = 0; at < tile; at += lanes) {
-            if (spatialBox<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
-                                           out))
-                continue;
-            pending[waiting++] = x + at;
-            if (waiting == kPending) inOrder();
+        for (int at = 0; at < tile; at += wide) {
+            int failed = spatialBoxes<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col,
+                                              at + radius, out);
+            for (int h = 0; failed != 0; ++h, failed >>= 1) {
+                if (!(failed & 1)) continue;
+                pending[waiting++] = x + at + h * lanes;
+                if (waiting == kPending) inOrder();
+            }
         }
         x += tile;
     }
