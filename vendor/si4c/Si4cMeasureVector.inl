@@ -499,8 +499,11 @@ template <bool Masked>
 inline void columnPass(const float* plane, const uint8_t* mask, int width, int y0, int y1, int c0, int c1,
                        Columns& col) {
     const size_t stride = static_cast<size_t>(width);
+    const int wide = static_cast<int>(kWideLanes);
     int c = c0;
-    for (; c + static_cast<int>(kWideLanes) <= c1; c += static_cast<int>(kWideLanes)) {
+    while (c + wide <= c1 || (c < c1 && c1 - c0 >= wide)) {
+        // The last few columns: one more vector ending at c1, over some done already.
+        if (c + wide > c1) c = c1 - wide;
         size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
         FloatsWide low = loadLanes<FloatsWide>(plane + at), high = low;
         Doubles sum0 = toDoublesFromFloats(loadLanes<Floats>(plane + at));
@@ -523,6 +526,7 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
         storeLanes(col.high + k, high);
         storeLanes(col.sum + k, sum0);
         storeLanes(col.sum + k + kLanes, sum1);
+        c += wide;
     }
     for (; c < c1; ++c) {
         size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
