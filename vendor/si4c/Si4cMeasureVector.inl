@@ -164,6 +164,13 @@ inline Doubles angleLanes(Floats numerator, Floats denominator, Floats base, Flo
     return (toDoublesFromFloats(base) + toDoublesFromFloats(baseLow)) + series;
 }
 
+// mask ? a : b for a mask of whole lanes, as bit operations: from a mask it
+// did not compute itself, GCC tests each lane apart where the instruction set
+// compares no 64-bit integers (SSE2).
+inline Doubles selectLanes(Longs mask, Doubles a, Doubles b) {
+    return (Doubles)(((Longs)a & mask) | ((Longs)b & ~mask));
+}
+
 // si4c::strongEnough of every lane.
 inline Longs strongEnough(Doubles amplitude, double minimum) { return amplitude >= minimum; }
 
@@ -272,9 +279,9 @@ inline bool offsetInRange(double offset) { return offset > -kTwoPi && offset < k
 
 inline void storeResults(const si4c::measure::Outputs& out, size_t i, Doubles d, Doubles amplitude, Longs ok) {
     if (out.confidence) {
-        storeLanes(out.depth + i, toFloats(ok ? d : Doubles{}));
+        storeLanes(out.depth + i, toFloats(selectLanes(ok, d, Doubles{})));
         storeLanes(out.amplitude + i, toFloats(amplitude));
-        storeLanes(out.confidence + i, toFloats(ok ? amplitude : Doubles{}));
+        storeLanes(out.confidence + i, toFloats(selectLanes(ok, amplitude, Doubles{})));
     } else {
         storeLanes(out.depth + i, toFloats(d));
         storeLanes(out.amplitude + i, toFloats(amplitude));
@@ -674,8 +681,8 @@ void temporalRow(const float* in, const uint8_t* mask, float* history, size_t n,
         const Doubles next = same ? past + weight * (value - past) : value;
         if (mask) {
             const Longs valid = toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + i)) != 0);
-            storeLanes(history + i, toFloats(valid ? next : none));
-            storeLanes(out + i, toFloats(valid ? next : value));
+            storeLanes(history + i, toFloats(selectLanes(valid, next, none)));
+            storeLanes(out + i, toFloats(selectLanes(valid, next, value)));
         } else {
             storeLanes(history + i, toFloats(next));
             storeLanes(out + i, toFloats(next));
