@@ -37,7 +37,12 @@ Longs toLongs(Ints mask) { return (Longs)_mm_shuffle_epi32(lowHalf(&mask), _MM_S
 IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16(lowHalf(&v), _mm_setzero_si128()); }
 Floats toFloats(Doubles v) { return fromLowHalf<Floats>(_mm_castps_si128(_mm_cvtpd_ps((__m128d)v))); }
 
-IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }
+IntsWide widenFlags(FlagsWide v) {
+    uint32_t bytes;
+    std::memcpy(&bytes, &v, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    return (IntsWide)_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(bytes)), zero), zero);
+}
 
 Doubles fmaLanes(Doubles a, Doubles b, Doubles c) { return a * b + c; }
 
