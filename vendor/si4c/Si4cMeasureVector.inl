@@ -452,6 +452,11 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
 // The other way visits each window in the scalar form's order and adds in
 // double as it does. A pixel left out adds +0.0, which changes no sum: one
 // that starts at +0.0 never becomes -0.0.
+// Counts in [0, 2^52) as doubles, exactly: the integer in the low bits of
+// 2^52's significand, less 2^52. Neither SSE2 nor AVX-512F converts 64-bit
+// integers, and GCC would do it lane by lane.
+inline Doubles countLanes(Longs count) { return (Doubles)(count | 0x4330000000000000) - 0x1p52; }
+
 // Blocks of kLanes pixels from the columns `xs`.
 template <int Blocks, bool Masked>
 inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
@@ -480,7 +485,7 @@ inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, i
         }
     }
     for (int b = 0; b < Blocks; ++b) {
-        Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
+        Floats result = toFloats(sum[b] / countLanes(count[b]));
         if (Masked) {
             const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + xs[b])) == 0;
             result = keep ? loadLanes<Floats>(plane + line + xs[b]) : result;
