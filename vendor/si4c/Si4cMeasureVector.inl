@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "Si4cLayout.h"
 #include "Si4cMeasure.h"
@@ -112,6 +113,16 @@ constexpr float kHalfPiLow = static_cast<float>(kPi / 2 - static_cast<double>(kH
 
 inline FloatsWide toFloats(IntsWide v) { return __builtin_convertvector(v, FloatsWide); }
 inline FloatsWide absLanes(FloatsWide v) { return (FloatsWide)((IntsWide)v & INT32_MAX); }
+
+// The lower (H = 0) or upper half of a full-width float vector.
+template <size_t H, size_t... I>
+inline Floats halfOf(FloatsWide v, std::index_sequence<I...>) {
+    return __builtin_shufflevector(v, v, (H * kLanes + I)...);
+}
+template <size_t H>
+inline Floats halfOf(FloatsWide v) {
+    return halfOf<H>(v, std::make_index_sequence<kLanes>());
+}
 
 // The angle's parts that need no quotient: the signed numerator, the
 // denominator and the base as a float pair.
@@ -566,35 +577,30 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
 template <int radius>
 inline int spatialBoxes(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
                         int x, const Columns& col, int k, float* out) {
-    constexpr int kHalves = static_cast<int>(kWideLanes / kLanes);
     FloatsWide low = loadLanes<FloatsWide>(col.low + k - radius), high = loadLanes<FloatsWide>(col.high + k - radius);
-    Doubles sum[kHalves];
-    for (int h = 0; h < kHalves; ++h) sum[h] = loadLanes<Doubles>(col.sum + k - radius + h * kLanes);
+    Doubles sum[2];
+    for (int h = 0; h < 2; ++h) sum[h] = loadLanes<Doubles>(col.sum + k - radius + h * kLanes);
     for (int dx = 1 - radius; dx <= radius; ++dx) {
         const FloatsWide l = loadLanes<FloatsWide>(col.low + k + dx), u = loadLanes<FloatsWide>(col.high + k + dx);
         low = l < low ? l : low;
         high = u > high ? u : high;
-        for (int h = 0; h < kHalves; ++h) sum[h] += loadLanes<Doubles>(col.sum + k + dx + h * kLanes);
+        for (int h = 0; h < 2; ++h) sum[h] += loadLanes<Doubles>(col.sum + k + dx + h * kLanes);
     }
-    alignas(64) float lows[kWideLanes], highs[kWideLanes];
-    storeLanes(lows, low);
-    storeLanes(highs, high);
     const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
-    int failed = 0;
-    for (int h = 0; h < kHalves; ++h) {
-        const size_t at = static_cast<size_t>(x) + h * kLanes;
+    const auto box = [&](int h, Floats lowHalf, Floats highHalf) {
+        const size_t at = static_cast<size_t>(x) + static_cast<size_t>(h) * kLanes;
         const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + at));
         const Doubles scaled = relTolerance * absLanes(centre);
         const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
-        const Doubles least = toDoublesFromFloats(loadLanes<Floats>(lows + h * kLanes));
-        const Doubles most = toDoublesFromFloats(loadLanes<Floats>(highs + h * kLanes));
+        const Doubles least = toDoublesFromFloats(lowHalf), most = toDoublesFromFloats(highHalf);
         const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
-        const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
-                          (absLanes(sum[h]) <= __DBL_MAX__);
         storeLanes(out + at, toFloats(sum[h] / count));
-        failed |= static_cast<int>(anyLane(~box)) << h;
-    }
-    return failed;
+        return exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+               (absLanes(sum[h]) <= __DBL_MAX__);
+    };
+    const Longs first = box(0, halfOf<0>(low), halfOf<0>(high));
+    const Longs second = box(1, halfOf<1>(low), halfOf<1>(high));
+    return static_cast<int>(anyLane(~first)) | static_cast<int>(anyLane(~second)) << 1;
 }
 
 template <bool Masked, int radius>
