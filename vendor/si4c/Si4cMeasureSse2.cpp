@@ -2,6 +2,8 @@
 
 #if defined(__x86_64__)
 
+#include <cstring>
+
 #include <emmintrin.h>
 
 #define SI4C_VECTOR_BYTES 16
@@ -35,11 +37,22 @@ Longs toLongs(Ints mask) { return (Longs)_mm_shuffle_epi32(lowHalf(&mask), _MM_S
 IntsWide widenWords(WordsWide v) { return (IntsWide)_mm_unpacklo_epi16(lowHalf(&v), _mm_setzero_si128()); }
 Floats toFloats(Doubles v) { return fromLowHalf<Floats>(_mm_castps_si128(_mm_cvtpd_ps((__m128d)v))); }
 
-IntsWide widenFlags(FlagsWide v) { return __builtin_convertvector(v, IntsWide); }
+IntsWide widenFlags(FlagsWide v) {
+    uint32_t bytes;
+    std::memcpy(&bytes, &v, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    return (IntsWide)_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(bytes)), zero), zero);
+}
 
 Doubles fmaLanes(Doubles a, Doubles b, Doubles c) { return a * b + c; }
 
-Ints widenFlagsNarrow(Flags v) { return Ints{v[0], v[1]}; }
+Ints widenFlagsNarrow(Flags v) {
+    uint16_t bytes;
+    std::memcpy(&bytes, &v, sizeof bytes);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i words = _mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero);
+    return fromLowHalf<Ints>(_mm_unpacklo_epi16(words, zero));
+}
 Doubles toDoublesFromFloats(Floats v) { return (Doubles)_mm_cvtps_pd(_mm_castsi128_ps(lowHalf(&v))); }
 
 Ints toInts(Doubles v) { return fromLowHalf<Ints>(_mm_cvttpd_epi32((__m128d)v)); }

@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "Si4cLayout.h"
 #include "Si4cMeasure.h"
@@ -113,6 +114,16 @@ constexpr float kHalfPiLow = static_cast<float>(kPi / 2 - static_cast<double>(kH
 inline FloatsWide toFloats(IntsWide v) { return __builtin_convertvector(v, FloatsWide); }
 inline FloatsWide absLanes(FloatsWide v) { return (FloatsWide)((IntsWide)v & INT32_MAX); }
 
+// The lower (H = 0) or upper half of a full-width float vector.
+template <size_t H, size_t... I>
+inline Floats halfOf(FloatsWide v, std::index_sequence<I...>) {
+    return __builtin_shufflevector(v, v, (H * kLanes + I)...);
+}
+template <size_t H>
+inline Floats halfOf(FloatsWide v) {
+    return halfOf<H>(v, std::make_index_sequence<kLanes>());
+}
+
 // The angle's parts that need no quotient: the signed numerator, the
 // denominator and the base as a float pair.
 struct AngleParts {
@@ -162,6 +173,13 @@ inline Doubles angleLanes(Floats numerator, Floats denominator, Floats base, Flo
     poly = fmaLanes(z, poly, Doubles{} - 1.0 / 3);
     const Doubles series = fmaLanes(d * z, poly, d);
     return (toDoublesFromFloats(base) + toDoublesFromFloats(baseLow)) + series;
+}
+
+// mask ? a : b for a mask of whole lanes, as bit operations: from a mask it
+// did not compute itself, GCC tests each lane apart where the instruction set
+// compares no 64-bit integers (SSE2).
+inline Doubles selectLanes(Longs mask, Doubles a, Doubles b) {
+    return (Doubles)(((Longs)a & mask) | ((Longs)b & ~mask));
 }
 
 // si4c::strongEnough of every lane.
@@ -272,9 +290,9 @@ inline bool offsetInRange(double offset) { return offset > -kTwoPi && offset < k
 
 inline void storeResults(const si4c::measure::Outputs& out, size_t i, Doubles d, Doubles amplitude, Longs ok) {
     if (out.confidence) {
-        storeLanes(out.depth + i, toFloats(ok ? d : Doubles{}));
+        storeLanes(out.depth + i, toFloats(selectLanes(ok, d, Doubles{})));
         storeLanes(out.amplitude + i, toFloats(amplitude));
-        storeLanes(out.confidence + i, toFloats(ok ? amplitude : Doubles{}));
+        storeLanes(out.confidence + i, toFloats(selectLanes(ok, amplitude, Doubles{})));
     } else {
         storeLanes(out.depth + i, toFloats(d));
         storeLanes(out.amplitude + i, toFloats(amplitude));
@@ -445,6 +463,11 @@ void publish(const float* depthIn, const float* amplitudeIn, const uint8_t* vali
 // The other way visits each window in the scalar form's order and adds in
 // double as it does. A pixel left out adds +0.0, which changes no sum: one
 // that starts at +0.0 never becomes -0.0.
+// Counts in [0, 2^52) as doubles, exactly: the integer in the low bits of
+// 2^52's significand, less 2^52. Neither SSE2 nor AVX-512F converts 64-bit
+// integers, and GCC would do it lane by lane.
+inline Doubles countLanes(Longs count) { return (Doubles)(count | 0x4330000000000000) - 0x1p52; }
+
 // Blocks of kLanes pixels from the columns `xs`.
 template <int Blocks, bool Masked>
 inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, int y0, int y1, int radius,
@@ -473,7 +496,7 @@ inline void spatialInOrder(const float* plane, const uint8_t* mask, int width, i
         }
     }
     for (int b = 0; b < Blocks; ++b) {
-        Floats result = toFloats(sum[b] / __builtin_convertvector(count[b], Doubles));
+        Floats result = toFloats(sum[b] / countLanes(count[b]));
         if (Masked) {
             const Ints keep = widenFlagsNarrow(loadLanes<Flags>(mask + line + xs[b])) == 0;
             result = keep ? loadLanes<Floats>(plane + line + xs[b]) : result;
@@ -499,8 +522,11 @@ template <bool Masked>
 inline void columnPass(const float* plane, const uint8_t* mask, int width, int y0, int y1, int c0, int c1,
                        Columns& col) {
     const size_t stride = static_cast<size_t>(width);
+    const int wide = static_cast<int>(kWideLanes);
     int c = c0;
-    for (; c + static_cast<int>(kWideLanes) <= c1; c += static_cast<int>(kWideLanes)) {
+    while (c + wide <= c1 || (c < c1 && c1 - c0 >= wide)) {
+        // The last few columns: one more vector ending at c1, over some done already.
+        if (c + wide > c1) c = c1 - wide;
         size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
         FloatsWide low = loadLanes<FloatsWide>(plane + at), high = low;
         Doubles sum0 = toDoublesFromFloats(loadLanes<Floats>(plane + at));
@@ -523,6 +549,7 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
         storeLanes(col.high + k, high);
         storeLanes(col.sum + k, sum0);
         storeLanes(col.sum + k + kLanes, sum1);
+        c += wide;
     }
     for (; c < c1; ++c) {
         size_t at = static_cast<size_t>(y0) * stride + static_cast<size_t>(c);
@@ -542,31 +569,38 @@ inline void columnPass(const float* plane, const uint8_t* mask, int width, int y
     }
 }
 
-// kLanes pixels from column x, whose columns start at `k` in `col`, when
-// their windows can be taken whole; false when not. The radius is a
-// constant, so that the window's steps unroll.
+// kWideLanes pixels from column x, whose columns start at `k` in `col`: the
+// boxes stored, and a bit per kLanes of them whose windows cannot be taken
+// whole (their stored values are then to be replaced). The radius is a
+// constant, so that the window's steps unroll; the minimum and maximum go at
+// the full float width.
 template <int radius>
-inline bool spatialBox(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
-                       int x, const Columns& col, int k, float* out) {
-    Floats low = loadLanes<Floats>(col.low + k - radius), high = loadLanes<Floats>(col.high + k - radius);
-    Doubles sum = loadLanes<Doubles>(col.sum + k - radius);
+inline int spatialBoxes(const float* plane, int y0, int y1, double absTolerance, double relTolerance, size_t line,
+                        int x, const Columns& col, int k, float* out) {
+    FloatsWide low = loadLanes<FloatsWide>(col.low + k - radius), high = loadLanes<FloatsWide>(col.high + k - radius);
+    Doubles sum[2];
+    for (int h = 0; h < 2; ++h) sum[h] = loadLanes<Doubles>(col.sum + k - radius + h * kLanes);
     for (int dx = 1 - radius; dx <= radius; ++dx) {
-        const Floats l = loadLanes<Floats>(col.low + k + dx), h = loadLanes<Floats>(col.high + k + dx);
+        const FloatsWide l = loadLanes<FloatsWide>(col.low + k + dx), u = loadLanes<FloatsWide>(col.high + k + dx);
         low = l < low ? l : low;
-        high = h > high ? h : high;
-        sum += loadLanes<Doubles>(col.sum + k + dx);
+        high = u > high ? u : high;
+        for (int h = 0; h < 2; ++h) sum[h] += loadLanes<Doubles>(col.sum + k + dx + h * kLanes);
     }
-    const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + x));
-    const Doubles scaled = relTolerance * absLanes(centre);
-    const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
-    const Doubles least = toDoublesFromFloats(low), most = toDoublesFromFloats(high);
-    const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
-    const Longs box = exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
-                      (absLanes(sum) <= __DBL_MAX__);
-    if (anyLane(~box)) return false;
     const double count = static_cast<double>((y1 - y0 + 1) * (2 * radius + 1));
-    storeLanes(out + x, toFloats(sum / count));
-    return true;
+    const auto box = [&](int h, Floats lowHalf, Floats highHalf) {
+        const size_t at = static_cast<size_t>(x) + static_cast<size_t>(h) * kLanes;
+        const Doubles centre = toDoublesFromFloats(loadLanes<Floats>(plane + line + at));
+        const Doubles scaled = relTolerance * absLanes(centre);
+        const Doubles tolerance = absTolerance < scaled ? scaled : Doubles{} + absTolerance;
+        const Doubles least = toDoublesFromFloats(lowHalf), most = toDoublesFromFloats(highHalf);
+        const Longs exact = ((least > 0) & (most <= least * 0x1p23)) | ((most < 0) & (-least <= -most * 0x1p23));
+        storeLanes(out + at, toFloats(sum[h] / count));
+        return exact & (most - centre <= tolerance) & (least - centre >= -tolerance) &
+               (absLanes(sum[h]) <= __DBL_MAX__);
+    };
+    const Longs first = box(0, halfOf<0>(low), halfOf<0>(high));
+    const Longs second = box(1, halfOf<1>(low), halfOf<1>(high));
+    return static_cast<int>(anyLane(~first)) | static_cast<int>(anyLane(~second)) << 1;
 }
 
 template <bool Masked, int radius>
@@ -584,17 +618,20 @@ inline void spatialTiles(const float* plane, const uint8_t* mask, int width, int
                                          pending, out);
         waiting = 0;
     };
-    while (last - x >= lanes || (x > first && x < last && last - first >= lanes)) {
+    const int wide = static_cast<int>(kWideLanes);
+    while (last - x >= wide || (x > first && x < last && last - first >= wide)) {
         // The last few columns: one more block, ending at `last`, over some done already.
-        if (last - x < lanes) x = last - lanes;
-        const int tile = std::min(kTile, (last - x) / lanes * lanes);
+        if (last - x < wide) x = last - wide;
+        const int tile = std::min(kTile, (last - x) / wide * wide);
         columnPass<Masked>(plane, mask, width, y0, y1, x - radius, x + tile + radius, col);
-        for (int at = 0; at < tile; at += lanes) {
-            if (spatialBox<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col, at + radius,
-                                           out))
-                continue;
-            pending[waiting++] = x + at;
-            if (waiting == kPending) inOrder();
+        for (int at = 0; at < tile; at += wide) {
+            int failed = spatialBoxes<radius>(plane, y0, y1, absTolerance, relTolerance, line, x + at, col,
+                                              at + radius, out);
+            for (int h = 0; failed != 0; ++h, failed >>= 1) {
+                if (!(failed & 1)) continue;
+                pending[waiting++] = x + at + h * lanes;
+                if (waiting == kPending) inOrder();
+            }
         }
         x += tile;
     }
@@ -655,8 +692,8 @@ void temporalRow(const float* in, const uint8_t* mask, float* history, size_t n,
         const Doubles next = same ? past + weight * (value - past) : value;
         if (mask) {
             const Longs valid = toLongs(widenFlagsNarrow(loadLanes<Flags>(mask + i)) != 0);
-            storeLanes(history + i, toFloats(valid ? next : none));
-            storeLanes(out + i, toFloats(valid ? next : value));
+            storeLanes(history + i, toFloats(selectLanes(valid, next, none)));
+            storeLanes(out + i, toFloats(selectLanes(valid, next, value)));
         } else {
             storeLanes(history + i, toFloats(next));
             storeLanes(out + i, toFloats(next));
