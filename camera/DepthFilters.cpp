@@ -1,15 +1,14 @@
-// Depth filters on the capture thread. Written as straight loops over rows
-// with selects instead of branches, so the compiler vectorises the interior.
+// Depth filters on the capture thread: their settings, their order, the
+// picture borders, and the pick of the row loops' form (DepthFilterRows.inl).
 
 #include "DepthFilters.h"
-
-#include "DepthFilterKernels.h"
-#include "DepthFilterPixels.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+
+#include "DepthFilterKernels.h"
+#include "DepthFilterPixels.h"
 
 namespace Velmora {
 
