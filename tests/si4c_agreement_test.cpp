@@ -462,11 +462,13 @@ TEST(Si4cMeasure, FilteredFramesEqualTheFiltersOverWholePlanes) {
             ASSERT_TRUE(processor.process(reinterpret_cast<const uint8_t*>(frame.data()), got.data(),
                                           got.data() + kN, got.data() + 2 * kN));
 
-            const uint16_t* planes[10];
-            for (int k = 0; k < 10; ++k) planes[k] = frame.data() + static_cast<size_t>(k) * kW * (kH + 1) + kW;
+            // Five sub-images per frequency; a single-frequency frame has no second five.
+            const uint16_t* planes[10] = {};
+            for (int k = 0; k < (single ? 5 : 10); ++k)
+                planes[k] = frame.data() + static_cast<size_t>(k) * kW * (kH + 1) + kW;
             si4c::measure::Band band{defaults.validDistMin, defaults.validDistMax};
             band.minAmplitude = si4c::amplitudeFloor(planes, kN, defaults.validNoiseRatio);
-            band.minAmplitudeLow = si4c::amplitudeFloor(planes + 5, kN, defaults.validNoiseRatio);
+            if (!single) band.minAmplitudeLow = si4c::amplitudeFloor(planes + 5, kN, defaults.validNoiseRatio);
             std::vector<float> depth(kN), gray(kN), spatial(kN), want(3 * kN);
             std::vector<uint8_t> valid(kN);
             const si4c::measure::Outputs out{depth.data(), gray.data(), valid.data(), nullptr};
