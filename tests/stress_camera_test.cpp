@@ -345,6 +345,8 @@ protected:
     // Opens the module and starts recording what it delivers.
     void open(VelmoraTOFCamera& camera, ModuleRecord& record, const ConfigFile* file = nullptr) {
         ASSERT_EQ(camera.openWithFile((file ? *file : config).path.c_str(), 0), VelmoraSuccess);
+        // Delivered depth is checked against the decode of the module's raw frame: the decoding alone.
+        ASSERT_EQ(camera.setDepthFilters(DepthFilterSettings::none()), VelmoraSuccess);
         handle = evk::lastHandle();
         ASSERT_NE(handle, nullptr);
         record.attach(handle);
