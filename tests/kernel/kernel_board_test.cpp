@@ -78,6 +78,17 @@ uint32_t entityId(int mediaFd, const std::string& name) {
     return 0;
 }
 
+// Opens a camera's node, starts it, reads `frames` frames of phases, stops and closes.
+void streamPhases(const std::string& video, int family, int frames) {
+    VelmoraTOFCSISensor sensor(4, family, video.c_str());
+    CameraInfo info{};
+    ASSERT_EQ(sensor.open(info), 0);
+    ASSERT_EQ(sensor.start(), 0);
+    EXPECT_TRUE(readsPhases(sensor, family, frames));
+    EXPECT_EQ(sensor.stop(), 0);
+    EXPECT_EQ(sensor.close(), 0);
+}
+
 }  // namespace
 
 // Each board's receiver behaviour: the driver streams the sensor's phases.
@@ -95,13 +106,7 @@ TEST(ModuleBoards, EachReceiverVariantStreamsThePhases) {
         SCOPED_TRACE(c.what);
         const ModuleCamera camera = cameraAt(c.instance);
         ASSERT_FALSE(camera.video.empty());
-        VelmoraTOFCSISensor sensor(4, camera.family, camera.video.c_str());
-        CameraInfo info{};
-        ASSERT_EQ(sensor.open(info), 0);
-        ASSERT_EQ(sensor.start(), 0);
-        EXPECT_TRUE(readsPhases(sensor, camera.family, 3));
-        EXPECT_EQ(sensor.stop(), 0);
-        EXPECT_EQ(sensor.close(), 0);
+        streamPhases(camera.video, camera.family, 3);
     }
 }
 
@@ -115,13 +120,7 @@ TEST(ModuleBoards, CompactAndPlainLinesOfTheRock5B) {
         SCOPED_TRACE(compact ? "compact lines" : "plain lines");
         v4l2_control control{csi::kCompactControl, compact};
         ASSERT_EQ(::ioctl(fd, VIDIOC_S_CTRL, &control), 0);
-        VelmoraTOFCSISensor sensor(4, 7, camera.video.c_str());
-        CameraInfo info{};
-        ASSERT_EQ(sensor.open(info), 0);
-        ASSERT_EQ(sensor.start(), 0);
-        EXPECT_TRUE(readsPhases(sensor, 7, 2));
-        EXPECT_EQ(sensor.stop(), 0);
-        EXPECT_EQ(sensor.close(), 0);
+        streamPhases(camera.video, 7, 2);
     }
     v4l2_control control{csi::kCompactControl, 1};
     EXPECT_EQ(::ioctl(fd, VIDIOC_S_CTRL, &control), 0);
@@ -170,12 +169,7 @@ TEST(ModuleBoards, AnEnabledLinkOfANodeInUseIsReported) {
     }
     ::close(otherFd);
     // Nobody has it open now: the driver disables the link itself.
-    VelmoraTOFCSISensor sensor(4, 6, camera.video.c_str());
-    CameraInfo info{};
-    ASSERT_EQ(sensor.open(info), 0);
-    ASSERT_EQ(sensor.start(), 0);
-    EXPECT_TRUE(readsPhases(sensor, 6, 1));
-    EXPECT_EQ(sensor.close(), 0);
+    streamPhases(camera.video, 6, 1);
     ::close(mediaFd);
 }
 
@@ -235,12 +229,7 @@ TEST(ModuleFaults, AnUnboundCameraIsGoneUntilBoundAgain) {
     ASSERT_TRUE(writeText("/sys/bus/platform/drivers/velmora-vcam/bind", device));
     const ModuleCamera again = cameraAt(kWritableSubdevs);
     ASSERT_FALSE(again.video.empty());
-    VelmoraTOFCSISensor sensor(4, 5, again.video.c_str());
-    CameraInfo info{};
-    ASSERT_EQ(sensor.open(info), 0);
-    ASSERT_EQ(sensor.start(), 0);
-    EXPECT_TRUE(readsPhases(sensor, 5, 2));
-    EXPECT_EQ(sensor.close(), 0);
+    streamPhases(again.video, 5, 2);
 }
 
 // The module's own rules: errno values only, and a stream with the fewest
